@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian and npm package the build, the run script and the tests need.
+# Idempotent: packages already present are not fetched again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake pkg-config ninja-build clang libclang-rt-14-dev
+  obs-studio libobs-dev qt6-base-dev libgl-dev libglx-dev libopengl-dev
+  libgtest-dev googletest libssl-dev libcurl4-openssl-dev
+  xvfb xauth iproute2 util-linux procps psmisc
+  nginx libnginx-mod-rtmp wrk chromium
+)
+# Node.js and npm: the machine's own when present (Debian's npm conflicts with other Node builds).
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+if [ ! -d tests/e2e/node_modules/ws ] || [ ! -d tests/e2e/node_modules/playwright-core ]; then
+  (cd tests/e2e && npm install --no-audit --no-fund --loglevel=error </dev/null)
+fi

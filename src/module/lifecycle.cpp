@@ -1,0 +1,68 @@
+#include "module/lifecycle.h"
+
+#include "module/guard.h"
+#include "module/log.h"
+#include "module/module_info.h"
+#include "module/settings.h"
+
+#include <obs-frontend-api.h>
+#include <obs.h>
+
+namespace velmora {
+
+namespace {
+
+// OBS may close before its main window has finished loading; the browser dock must be closed
+// from either handler, whichever sees the exit.
+void on_frontend_loading_event(enum obs_frontend_event event, void *)
+{
+    run_guarded("Finishing start-up", [event] {
+        if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING) {
+            obs_frontend_remove_event_callback(on_frontend_loading_event, nullptr);
+        } else if (event == OBS_FRONTEND_EVENT_EXIT) {
+        }
+    });
+}
+
+void on_frontend_event(enum obs_frontend_event event, void *)
+{
+    run_guarded("Handling an OBS event", [event] {
+        if (event == OBS_FRONTEND_EVENT_EXIT) {
+        } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED) {
+        }
+    });
+}
+
+void on_tools_menu_entry(void *)
+{
+    run_guarded("Showing the dock", [] {});
+}
+
+} // namespace
+
+void module_start()
+{
+    VELMORA_LOG(LOG_INFO, "Velmora for OBS %s loading (OBS %s)", module_version,
+                obs_get_version_string());
+
+    Settings &settings = Settings::instance();
+    settings.load();
+
+    // The overlay token is created and saved on first use, so the first run writes config.json.
+    settings.overlay_token();
+
+    obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
+    obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
+    obs_frontend_add_event_callback(on_frontend_event, nullptr);
+}
+
+void module_stop()
+{
+    obs_frontend_remove_event_callback(on_frontend_event, nullptr);
+
+    // Released here rather than at process exit so OBS's own leak count stays at zero.
+    Settings::instance().close();
+    VELMORA_LOG(LOG_INFO, "Velmora for OBS unloaded");
+}
+
+} // namespace velmora

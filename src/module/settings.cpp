@@ -1,0 +1,202 @@
+#include "module/settings.h"
+
+#include "module/module_handle.h"
+#include "module/tokens.h"
+
+#include <obs-data.h>
+#include <obs-module.h>
+#include <util/bmem.h>
+#include <util/platform.h>
+
+namespace velmora {
+
+namespace {
+
+constexpr std::size_t overlay_token_bytes = 32;
+constexpr std::size_t overlay_token_length = 2 * overlay_token_bytes;
+
+// Takes ownership of a string allocated by OBS.
+std::string take_obs_string(char *text)
+{
+    std::string copy = text ? text : "";
+    bfree(text);
+    return copy;
+}
+
+} // namespace
+
+Settings &Settings::instance()
+{
+    static Settings settings;
+    return settings;
+}
+
+Settings::~Settings()
+{
+    close();
+}
+
+void Settings::load()
+{
+    std::string file_path;
+    if (obs_module_t *module = module_handle()) {
+        std::string folder = take_obs_string(obs_module_get_config_path(module, ""));
+        if (!folder.empty())
+            os_mkdirs(folder.c_str());
+        file_path = take_obs_string(obs_module_get_config_path(module, "config.json"));
+    }
+    load_file(file_path);
+}
+
+void Settings::load_file(const std::string &file_path)
+{
+    obs_data_t *loaded = nullptr;
+    if (!file_path.empty())
+        loaded = obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
+    if (!loaded)
+        loaded = obs_data_create();
+
+    obs_data_t *old = nullptr;
+    {
+        std::lock_guard lock(mutex);
+        old = data;
+        data = loaded;
+        path = file_path;
+    }
+    obs_data_release(old);
+}
+
+void Settings::close()
+{
+    obs_data_t *old = nullptr;
+    {
+        std::lock_guard lock(mutex);
+        old = data;
+        data = nullptr;
+        path.clear();
+    }
+    obs_data_release(old);
+}
+
+void Settings::save()
+{
+    std::lock_guard lock(mutex);
+    if (!path.empty() && data)
+        obs_data_save_json_safe(data, path.c_str(), "tmp", "bak");
+}
+
+std::uint16_t Settings::port()
+{
+    long long value = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (data)
+            value = obs_data_get_int(data, "port");
+    }
+    if (value < 1024 || value > 65535)
+        return default_port;
+    return static_cast<std::uint16_t>(value);
+}
+
+void Settings::set_port(std::uint16_t value)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!data)
+            return;
+        obs_data_set_int(data, "port", value);
+    }
+    save();
+}
+
+bool Settings::dock_closed()
+{
+    std::lock_guard lock(mutex);
+    return data && obs_data_get_bool(data, "dockClosed");
+}
+
+void Settings::set_dock_closed(bool value)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!data || obs_data_get_bool(data, "dockClosed") == value)
+            return;
+        obs_data_set_bool(data, "dockClosed", value);
+    }
+    save();
+}
+
+std::string Settings::overlay_token()
+{
+    std::string token;
+    {
+        std::lock_guard lock(mutex);
+        if (data) {
+            const char *stored = obs_data_get_string(data, "overlayToken");
+            token = stored ? stored : "";
+        }
+    }
+    if (token.size() == overlay_token_length)
+        return token;
+    return reset_overlay_token();
+}
+
+std::string Settings::reset_overlay_token()
+{
+    std::string token = random_token(overlay_token_bytes);
+    {
+        std::lock_guard lock(mutex);
+        if (!data)
+            return token;
+        obs_data_set_string(data, "overlayToken", token.c_str());
+    }
+    save();
+    return token;
+}
+
+obs_data_t *Settings::previous_service()
+{
+    std::string json;
+    {
+        std::lock_guard lock(mutex);
+        if (!data)
+            return nullptr;
+        obs_data_t *previous = obs_data_get_obj(data, "previous");
+        if (!previous)
+            return nullptr;
+        const char *type = obs_data_get_string(previous, "type");
+        if (type && *type) {
+            const char *text = obs_data_get_json(previous);
+            json = text ? text : "";
+        }
+        obs_data_release(previous);
+    }
+    if (json.empty())
+        return nullptr;
+    // A parsed copy shares nothing with the store, so callers may use it on any thread.
+    return obs_data_create_from_json(json.c_str());
+}
+
+void Settings::set_previous_service(obs_data_t *service)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!data)
+            return;
+        obs_data_set_obj(data, "previous", service);
+    }
+    save();
+}
+
+void Settings::clear_previous_service()
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!data)
+            return;
+        obs_data_erase(data, "previous");
+    }
+    save();
+}
+
+} // namespace velmora
