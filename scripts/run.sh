@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, installs the module for this user and starts OBS with it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+bash scripts/build.sh
+cmake --install build --prefix "$HOME/.config/obs-studio" >/dev/null
+echo
+echo "Velmora for OBS is installed in $HOME/.config/obs-studio/plugins/velmora-obs-plugin"
+echo "In OBS, the Velmora dock is under Docks (View > Docks on older versions) > Velmora,"
+echo "and Tools > Velmora shows it again after it was closed."
+echo
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec obs --multi
+fi
+echo "No display found: starting OBS under Xvfb (stop it with Ctrl+C)."
+exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" obs --multi
