@@ -4,6 +4,7 @@
 #include "module/log.h"
 #include "module/module_info.h"
 #include "module/settings.h"
+#include "server/local_server.h"
 
 #include <obs-frontend-api.h>
 #include <obs.h>
@@ -48,8 +49,17 @@ void module_start()
     Settings &settings = Settings::instance();
     settings.load();
 
-    // The overlay token is created and saved on first use, so the first run writes config.json.
-    settings.overlay_token();
+    LocalServer &server = local_server();
+    std::uint16_t bound = server.start(settings.port());
+    if (bound == 0) {
+        VELMORA_LOG(LOG_ERROR,
+                    "The dock cannot start without a local port; Velmora is unavailable this session");
+        return;
+    }
+    // A stored port that was taken is replaced for the next run.
+    if (bound != settings.port())
+        settings.set_port(bound);
+    server.set_overlay_token(settings.overlay_token());
 
     obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
@@ -59,6 +69,7 @@ void module_start()
 void module_stop()
 {
     obs_frontend_remove_event_callback(on_frontend_event, nullptr);
+    local_server().stop();
 
     // Released here rather than at process exit so OBS's own leak count stays at zero.
     Settings::instance().close();

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/socket.h"
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+namespace velmora {
+
+struct HttpRequest {
+    std::string method;
+    std::string path;
+    std::map<std::string, std::string> query;
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string body;
+};
+
+// Assembles one request from the bytes of a connection, whatever pieces they arrive in.
+class RequestAssembler {
+public:
+    static constexpr std::size_t max_head_bytes = 16384;
+    static constexpr std::size_t max_body_bytes = 65536;
+
+    enum class Status { need_more, failed, complete };
+
+    Status feed(const char *bytes, std::size_t length);
+    // The request, once feed has reported complete.
+    HttpRequest &request() { return request_; }
+
+private:
+    Status parse_head();
+
+    std::string buffer_;
+    bool head_done_ = false;
+    bool has_length_ = false;
+    std::size_t body_length_ = 0;
+    HttpRequest request_;
+};
+
+// Reads one request from the socket within the size and 10 s time limits.
+bool read_request(platform::socket_t socket, HttpRequest &request);
+std::map<std::string, std::string> parse_query(const std::string &text);
+bool recv_exact(platform::socket_t socket, void *buffer, std::size_t length);
+// Content-Length as strtoul reads it in base 10, wrapped to 32 bits.
+std::uint32_t parse_content_length(const std::string &text);
+
+} // namespace velmora
