@@ -24,10 +24,14 @@ socket_t open_tcp_socket()
     return fd < 0 ? invalid_socket : fd;
 }
 
-void set_exclusive_address_use(socket_t)
+void set_exclusive_address_use(socket_t socket)
 {
-    // Without SO_REUSEADDR (and SO_REUSEPORT) no other socket can bind the address we hold,
-    // which is what SO_EXCLUSIVEADDRUSE buys on Windows.
+    // Linux never lets a second socket bind an address that a socket is listening on, with or
+    // without SO_REUSEADDR (only SO_REUSEPORT, which we never set, would share it). What
+    // SO_REUSEADDR adds here is a restart of OBS binding its port again while connections of the
+    // previous run linger in TIME_WAIT, instead of moving to the next port every time.
+    int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
 bool bind_loopback(socket_t socket, std::uint16_t port)
