@@ -77,7 +77,9 @@ function writeFile(file, content) {
  * raw string), installModule (default true).
  */
 function makeHome(options = {}) {
+  installExitHooks();
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
+  liveHomes.add(home);
   const obsDir = path.join(home, '.config', 'obs-studio');
   const profileDir = path.join(obsDir, 'basic', 'profiles', 'test');
   const pluginConfigDir = path.join(obsDir, 'plugin_config');
@@ -102,6 +104,7 @@ function makeHome(options = {}) {
   }
   if (options.installModule !== false) {
     if (!fs.existsSync(MODULE_SO)) {
+      liveHomes.delete(home);
       fs.rmSync(home, { recursive: true, force: true });
       throw new Error(`module not built: ${MODULE_SO} is missing (set VELMORA_E2E_STAGE to the staged folder)`);
     }
@@ -113,6 +116,7 @@ function makeHome(options = {}) {
     configFile: path.join(configDir, 'config.json'),
     readConfig() { return JSON.parse(fs.readFileSync(this.configFile, 'utf8')); },
     cleanup() {
+      liveHomes.delete(home);
       if (process.env.VELMORA_E2E_KEEP) return;
       fs.rmSync(home, { recursive: true, force: true });
     },
@@ -121,21 +125,50 @@ function makeHome(options = {}) {
 
 // ---------------------------------------------------------------- processes
 
-// Process groups still running; killed if the test process goes away.
+// Process groups still running and homes not yet removed; cleaned up if the
+// test process goes away.
 const liveGroups = new Set();
+const liveHomes = new Set();
 let exitHooksInstalled = false;
 
 function killGroup(pgid, signal = 'SIGKILL') {
   try { process.kill(-pgid, signal); } catch { /* already gone */ }
 }
 
+// True while a process of the group is running (zombies waiting for init don't count).
+function groupAlive(pgid) {
+  for (const name of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(name)) continue;
+    let stat;
+    try { stat = fs.readFileSync(`/proc/${name}/stat`, 'utf8'); } catch { continue; }
+    const [state, , pgrp] = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    if (Number(pgrp) === pgid && state !== 'Z') return true;
+  }
+  return false;
+}
+
+// Last resort when the test process ends with OBS still running. SIGTERM
+// first so Xvfb removes its lock file; synchronous because 'exit' handlers
+// cannot wait.
+function killEverything() {
+  for (const g of liveGroups) killGroup(g, 'SIGTERM');
+  const tick = new Int32Array(new SharedArrayBuffer(4));
+  const deadline = Date.now() + 1000;
+  while ([...liveGroups].some(groupAlive) && Date.now() < deadline) Atomics.wait(tick, 0, 0, 50);
+  for (const g of liveGroups) killGroup(g);
+  liveGroups.clear();
+  if (!process.env.VELMORA_E2E_KEEP) {
+    for (const h of liveHomes) fs.rmSync(h, { recursive: true, force: true });
+  }
+}
+
 function installExitHooks() {
   if (exitHooksInstalled) return;
   exitHooksInstalled = true;
-  process.on('exit', () => { for (const g of liveGroups) killGroup(g); });
+  process.on('exit', killEverything);
   for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
     process.once(sig, () => {
-      for (const g of liveGroups) killGroup(g);
+      killEverything();
       process.kill(process.pid, sig);
     });
   }
@@ -143,8 +176,26 @@ function installExitHooks() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// Resolves true if promise settles within ms, false otherwise; leaves no timer behind.
+function within(promise, ms) {
+  let timer;
+  const late = new Promise((r) => { timer = setTimeout(r, ms, false); });
+  return Promise.race([promise.then(() => true), late]).finally(() => clearTimeout(timer));
+}
+
 function tail(text, lines = 40) {
   return text.split('\n').slice(-lines).join('\n');
+}
+
+// Like String#match, but from offset on and with .index relative to the whole text.
+function find(text, pattern, from = 0) {
+  if (pattern instanceof RegExp) {
+    const m = text.slice(from).match(pattern);
+    if (m) m.index += from;
+    return m;
+  }
+  const i = text.indexOf(pattern, from);
+  return i < 0 ? null : Object.assign([pattern], { index: i });
 }
 
 function newestFile(dir) {
@@ -157,11 +208,14 @@ function newestFile(dir) {
   return best && best.file;
 }
 
+// End of the scene collection load (an existing collection, or a new default one).
+const LOADED_PATTERN = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n|No scene file found, creating default scene\n(?:.*\n)*?.*Switched to scene/;
+
 /**
- * Starts OBS with HOME set to home.home under its own Xvfb, in a new process
- * group, and waits for "==== Startup complete" (options.startTimeoutMs,
- * default 30 s). options.env adds environment variables, options.args adds
- * OBS command-line arguments.
+ * Starts OBS with HOME set to home.home (or a path) under its own Xvfb, in a
+ * new process group, and waits until it has started and loaded its scene
+ * collection. options: env (added variables), args (added OBS arguments),
+ * startTimeoutMs (default 30 s), settleMs (pause after loading, default 500).
  */
 async function startObs(home, options = {}) {
   installExitHooks();
@@ -171,7 +225,7 @@ async function startObs(home, options = {}) {
   fs.rmSync(pidFile, { force: true });
   const startTimeoutMs = options.startTimeoutMs ?? 30000;
 
-  const obsArgs = ['--multi', '--disable-shutdown-check', '--disable-missing-files-check', ...(options.args || [])];
+  const obsArgs = ['--multi', '--disable-shutdown-check', ...(options.args || [])];
   // sh records its PID and then becomes obs, so the PID is the real obs.
   const script = 'echo $$ > "$0"; exec obs "$@"';
   const child = spawn('xvfb-run', [
@@ -202,17 +256,19 @@ async function startObs(home, options = {}) {
   child.stdout.on('data', onData);
   child.stderr.on('data', onData);
 
-  const exited = new Promise((resolve) => {
-    child.on('exit', (code, signal) => {
-      liveGroups.delete(pgid);
-      killGroup(pgid); // nothing of this run may outlive it (Xvfb, helpers)
-      resolve({ code, signal });
-    });
-  });
   let exitInfo = null;
-  exited.then((info) => {
-    exitInfo = info;
-    for (const w of waiters) w.check();
+  const exited = new Promise((resolve) => {
+    child.on('exit', async (code, signal) => {
+      // xvfb-run has sent Xvfb a SIGTERM; let it remove its lock file, then
+      // make sure nothing of this run outlives it.
+      const deadline = Date.now() + 3000;
+      while (groupAlive(pgid) && Date.now() < deadline) await sleep(50);
+      killGroup(pgid);
+      liveGroups.delete(pgid);
+      exitInfo = { code, signal };
+      resolve(exitInfo);
+      for (const w of waiters) w.check();
+    });
   });
 
   function waitForLog(pattern, timeoutMs = 10000, { from = 0 } = {}) {
@@ -220,9 +276,7 @@ async function startObs(home, options = {}) {
     return new Promise((resolve, reject) => {
       const w = {
         check() {
-          const text = output.slice(from);
-          const m = pattern instanceof RegExp ? text.match(pattern)
-            : (text.includes(pattern) ? [pattern] : null);
+          const m = find(output, pattern, from);
           if (m) return done(null, m);
           if (exitInfo) {
             done(new Error(`OBS exited (code ${exitInfo.code}, signal ${exitInfo.signal}) ` +
@@ -252,14 +306,17 @@ async function startObs(home, options = {}) {
         if (pid) {
           try { process.kill(pid, 'SIGINT'); } catch { /* gone */ }
         } else {
-          killGroup(pgid); // obs never started: nothing to shut down cleanly
+          killGroup(pgid, 'SIGTERM'); // obs never ran: nothing to shut down cleanly
         }
       }
-      const inTime = await Promise.race([exited.then(() => true), sleep(timeoutMs).then(() => false)]);
-      let timedOut = false;
-      if (!inTime) {
-        timedOut = true;
-        killGroup(pgid);
+      const timedOut = !(await within(exited, timeoutMs));
+      if (timedOut) {
+        // Killing obs alone lets xvfb-run stop its Xvfb properly; the group
+        // goes only if that is not enough.
+        if (pid) {
+          try { process.kill(pid, 'SIGKILL'); } catch { /* gone */ }
+        }
+        if (!(await within(exited, 5000))) killGroup(pgid);
         await exited;
       }
       const logFile = newestFile(logsDir);
@@ -293,18 +350,24 @@ async function startObs(home, options = {}) {
   };
 
   try {
-    await waitForLog('==== Startup complete', startTimeoutMs);
+    const started = Date.now();
+    const m = await waitForLog('==== Startup complete', startTimeoutMs);
+    // OBS loads the scene collection from its event loop after "Startup
+    // complete"; a SIGINT before that makes it hang or crash (double free).
+    await waitForLog(LOADED_PATTERN, Math.max(1000, startTimeoutMs - (Date.now() - started)),
+      { from: m.index });
+    await sleep(options.settleMs ?? 500);
     handle.pid = readPid();
     if (!handle.pid) throw new Error(`OBS started but ${pidFile} holds no PID`);
   } catch (err) {
-    await stop(5000);
+    err.obsLog = (await stop(5000)).log;
     err.message = `OBS did not start: ${err.message}`;
     throw err;
   }
   return handle;
 }
 
-// Keeps the log of a failed run for inspection after the home is gone.
+// Keeps the log of a failed run once its home is gone.
 function saveArtifact(name, text) {
   try {
     fs.mkdirSync(ARTIFACTS_DIR, { recursive: true });
@@ -328,7 +391,7 @@ async function withObs(options, fn) {
     obs = await startObs(home, options);
     return await fn(obs, home);
   } catch (err) {
-    const text = obs ? (await obs.stop()).log : String(err.message);
+    const text = obs ? (await obs.stop()).log : (err.obsLog || String(err.message));
     const file = saveArtifact('obs', text);
     if (file) err.message += `\n(OBS log saved to ${file})`;
     throw err;
@@ -340,7 +403,8 @@ async function withObs(options, fn) {
 
 /** Version string OBS reports about itself early in its log, e.g. "29.0.2.1-1+b1". */
 function obsVersionFromLog(log) {
-  const m = log.match(/^(?:info: )?OBS (\S+) \(linux\)/m);
+  // stdout lines start with "info: ", file log lines with a time stamp.
+  const m = log.match(/^(?:\S+: )?OBS (\S+) \([a-z]+\)$/m);
   return m ? m[1] : null;
 }
 
