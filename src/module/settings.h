@@ -12,7 +12,7 @@ namespace velmora {
 // The one owner of config.json. Every change is written back at once through OBS's safe writer;
 // members the module does not know are kept as they are.
 class Settings {
-public:
+  public:
     static constexpr std::uint16_t default_port = 41471;
 
     static Settings &instance();
@@ -41,7 +41,7 @@ public:
     void set_previous_service(obs_data_t *service);
     void clear_previous_service();
 
-private:
+  private:
     std::mutex mutex;
     obs_data_t *data = nullptr;
     std::string path;

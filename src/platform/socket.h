@@ -23,7 +23,8 @@ socket_t open_tcp_socket();
 void set_exclusive_address_use(socket_t socket);
 bool bind_loopback(socket_t socket, std::uint16_t port);
 bool start_listening(socket_t socket, int backlog);
-// Waits up to timeout_microseconds for the socket to become readable: >0 ready, 0 time-out, <0 error.
+// Waits up to timeout_microseconds for the socket to become readable: >0 ready, 0 time-out, <0
+// error.
 int wait_readable(socket_t socket, long timeout_microseconds);
 // Accepts one connection; peer_ipv4 receives the peer's address in host byte order.
 socket_t accept_connection(socket_t listener, std::uint32_t &peer_ipv4);

@@ -18,7 +18,7 @@ struct HttpRequest {
 
 // Assembles one request from the bytes of a connection, whatever pieces they arrive in.
 class RequestAssembler {
-public:
+  public:
     static constexpr std::size_t max_head_bytes = 16384;
     static constexpr std::size_t max_body_bytes = 65536;
 
@@ -28,7 +28,7 @@ public:
     // The request, once feed has reported complete.
     HttpRequest &request() { return request_; }
 
-private:
+  private:
     Status parse_head();
 
     std::string buffer_;

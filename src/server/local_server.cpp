@@ -21,20 +21,19 @@ constexpr int port_candidates = 20;
 constexpr long accept_wait_microseconds = 500000;
 constexpr std::uint32_t loopback_address = 0x7f000001;
 
-std::string find_web_root()
-{
+std::string find_web_root() {
     char *index = obs_find_module_file(module_handle(), "web/index.html");
     if (!index)
         return {};
     std::string path = index;
     bfree(index);
     static constexpr std::size_t file_name_length = sizeof("index.html") - 1;
-    return path.size() >= file_name_length ? path.substr(0, path.size() - file_name_length) : std::string();
+    return path.size() >= file_name_length ? path.substr(0, path.size() - file_name_length)
+                                           : std::string();
 }
 
 // A test may fix the bridge token so that it can connect without reading the dock's URL.
-bool take_test_bridge_token(std::string &token)
-{
+bool take_test_bridge_token(std::string &token) {
     const char *value = std::getenv("VELMORA_OBS_TEST_BRIDGE_TOKEN");
     if (!value)
         return false;
@@ -50,8 +49,7 @@ bool take_test_bridge_token(std::string &token)
     return true;
 }
 
-socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound)
-{
+socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound) {
     for (int i = 0; i < port_candidates; ++i) {
         unsigned candidate = static_cast<unsigned>(first) + i;
         if (candidate > 65535)
@@ -70,46 +68,44 @@ socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound)
     return platform::invalid_socket;
 }
 
-void run_connection(LocalServer *server, socket_t socket, ConnectionThread *record)
-{
-    try {
-        handle_connection(*server, socket);
-    } catch (...) {
-        // An exception here would end OBS; the socket has been handed over and is closed
-        // by the handler's own guards.
-    }
+void run_connection(LocalServer *server, socket_t socket, ConnectionThread *record) {
+    handle_connection(*server, socket);
     record->finished.store(true);
 }
 
 } // namespace
 
-LocalServer &local_server()
-{
+LocalServer::~LocalServer() {
+    // Only reached at process exit if OBS never unloaded the module; threads must not outlive us.
+    stop();
+}
+
+LocalServer &local_server() {
     static LocalServer server;
     return server;
 }
 
-void close_socket(socket_t socket)
-{
+void close_socket(socket_t socket) {
     platform::shutdown_socket(socket);
     platform::release_socket(socket);
 }
 
-bool LocalServer::is_running() const
-{
+bool LocalServer::is_running() const {
     return state && state->running.load();
 }
 
-std::uint16_t LocalServer::start(std::uint16_t requested)
-{
+std::uint16_t LocalServer::start(std::uint16_t requested) {
     if (state && state->running)
         return port;
 
+    if (state)
+        stop(); // the remains of a failed start
     state = std::make_unique<ServerState>();
     if (!platform::start_networking()) {
         VELMORA_LOG(LOG_ERROR, "Could not start networking");
         return 0;
     }
+    state->networking_started = true;
 
     state->web_root = find_web_root();
     if (state->web_root.empty())
@@ -144,54 +140,67 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
     return port;
 }
 
-void LocalServer::accept_loop()
-{
+void LocalServer::accept_loop() {
     ServerState &s = *state;
     while (s.running) {
-        int ready = platform::wait_readable(s.listen_socket, accept_wait_microseconds);
-
-        {
-            std::lock_guard lock(s.threads_lock);
-            for (auto it = s.threads.begin(); it != s.threads.end();) {
-                if ((*it)->finished) {
-                    (*it)->thread.join();
-                    it = s.threads.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+        try {
+            accept_once(s);
+        } catch (...) {
+            // Out of memory or threads for one pass: keep serving.
         }
-
-        if (ready <= 0 || !s.running)
-            continue;
-        std::uint32_t peer = 0;
-        socket_t socket = platform::accept_connection(s.listen_socket, peer);
-        if (socket == platform::invalid_socket)
-            continue;
-        if (peer != loopback_address) {
-            close_socket(socket);
-            continue;
-        }
-        start_connection(socket);
     }
 }
 
-void LocalServer::start_connection(socket_t socket)
-{
-    auto record = std::make_unique<ConnectionThread>();
-    try {
-        record->thread = std::thread(run_connection, this, socket, record.get());
-    } catch (const std::system_error &) {
-        // No thread to serve it: drop the connection and keep accepting.
+void LocalServer::accept_once(ServerState &s) {
+    int ready = platform::wait_readable(s.listen_socket, accept_wait_microseconds);
+    if (ready < 0 && s.running)
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(50)); // no busy loop on a broken listener
+
+    {
+        std::lock_guard lock(s.threads_lock);
+        for (auto it = s.threads.begin(); it != s.threads.end();) {
+            if ((*it)->finished) {
+                (*it)->thread.join();
+                it = s.threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    if (ready <= 0 || !s.running)
+        return;
+    std::uint32_t peer = 0;
+    socket_t socket = platform::accept_connection(s.listen_socket, peer);
+    if (socket == platform::invalid_socket)
+        return;
+    if (peer != loopback_address) {
         close_socket(socket);
         return;
     }
-    std::lock_guard lock(state->threads_lock);
-    state->threads.push_back(std::move(record));
+    start_connection(socket);
 }
 
-void LocalServer::stop()
-{
+void LocalServer::start_connection(socket_t socket) {
+    // The record is in the list before its thread exists, so a failure on either side leaves
+    // neither a thread nobody joins nor a socket nobody closes.
+    ConnectionThread *record = nullptr;
+    try {
+        std::lock_guard lock(state->threads_lock);
+        state->threads.push_back(std::make_unique<ConnectionThread>());
+        record = state->threads.back().get();
+        record->thread = std::thread(run_connection, this, socket, record);
+    } catch (...) {
+        if (record) {
+            std::lock_guard lock(state->threads_lock);
+            state->threads.pop_back();
+        }
+        close_socket(socket);
+    }
+}
+
+void LocalServer::stop() {
     if (!state)
         return;
     ServerState &s = *state;
@@ -221,21 +230,20 @@ void LocalServer::stop()
         s.threads.clear();
     }
 
-    platform::stop_networking();
+    if (s.networking_started)
+        platform::stop_networking();
     state.reset();
     port = 0;
 }
 
-void LocalServer::set_overlay_token(const std::string &token)
-{
+void LocalServer::set_overlay_token(const std::string &token) {
     if (!state)
         return;
     std::lock_guard lock(state->overlay_lock);
     state->overlay_token = token;
 }
 
-std::string LocalServer::overlay_token()
-{
+std::string LocalServer::overlay_token() {
     if (!state)
         return {};
     std::lock_guard lock(state->overlay_lock);

@@ -25,6 +25,7 @@ struct ConnectionThread {
 // Exists from a start until the following stop.
 struct ServerState {
     std::atomic<bool> running{false};
+    bool networking_started = false;
     socket_t listen_socket = platform::invalid_socket;
     std::thread accept_thread;
 
@@ -48,7 +49,12 @@ struct ServerState {
 
 // The module's loopback HTTP and WebSocket server.
 class LocalServer {
-public:
+  public:
+    LocalServer() = default;
+    ~LocalServer();
+    LocalServer(const LocalServer &) = delete;
+    LocalServer &operator=(const LocalServer &) = delete;
+
     // Listens on the first free port of port .. port + 19 (never above 65535); returns the bound
     // port, or 0 when the server does not listen.
     std::uint16_t start(std::uint16_t port);
@@ -64,8 +70,9 @@ public:
     std::function<void(const std::string &)> on_bridge_message;
     std::function<void()> on_bridge_connect;
 
-private:
+  private:
     void accept_loop();
+    void accept_once(ServerState &s);
     void start_connection(socket_t socket);
 };
 

@@ -8,8 +8,7 @@
 
 namespace velmora {
 
-bool host_allowed(const LocalServer &server, const HttpRequest &request)
-{
+bool host_allowed(const LocalServer &server, const HttpRequest &request) {
     auto host = request.headers.find("host");
     if (host == request.headers.end())
         return false;
@@ -17,8 +16,9 @@ bool host_allowed(const LocalServer &server, const HttpRequest &request)
     return host->second == "127.0.0.1:" + port || host->second == "localhost:" + port;
 }
 
-void handle_connection(LocalServer &server, platform::socket_t socket)
-{
+namespace {
+
+void route_request(LocalServer &server, platform::socket_t socket) {
     HttpRequest request;
     if (!read_request(socket, request)) {
         close_socket(socket);
@@ -48,6 +48,18 @@ void handle_connection(LocalServer &server, platform::socket_t socket)
         send_response(socket, 404, "text/plain", "Not found");
     }
     close_socket(socket);
+}
+
+} // namespace
+
+void handle_connection(LocalServer &server, platform::socket_t socket) {
+    try {
+        route_request(server, socket);
+    } catch (...) {
+        // Every route closes or hands over the socket as its last step, so one that failed
+        // still holds it. Nothing thrown here may reach the thread's top and end OBS.
+        close_socket(socket);
+    }
 }
 
 } // namespace velmora

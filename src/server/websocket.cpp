@@ -17,14 +17,12 @@ namespace {
 
 using ClientList = std::list<std::shared_ptr<Client>>;
 
-std::string header_value(const HttpRequest &request, const char *name)
-{
+std::string header_value(const HttpRequest &request, const char *name) {
     auto found = request.headers.find(name);
     return found == request.headers.end() ? std::string() : found->second;
 }
 
-std::string lower_case(std::string text)
-{
+std::string lower_case(std::string text) {
     for (char &c : text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
@@ -32,15 +30,13 @@ std::string lower_case(std::string text)
     return text;
 }
 
-ClientList copy_clients(std::mutex &lock, const ClientList &clients)
-{
+ClientList copy_clients(std::mutex &lock, const ClientList &clients) {
     std::lock_guard guard(lock);
     return clients;
 }
 
 // Empties a client set under its lock and closes the clients outside it.
-void close_all(std::mutex &lock, ClientList &clients)
-{
+void close_all(std::mutex &lock, ClientList &clients) {
     ClientList taken;
     {
         std::lock_guard guard(lock);
@@ -50,8 +46,7 @@ void close_all(std::mutex &lock, ClientList &clients)
         client->close();
 }
 
-bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client)
-{
+bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client) {
     std::lock_guard guard(lock);
     for (auto it = clients.begin(); it != clients.end(); ++it) {
         if (*it == client) {
@@ -62,8 +57,7 @@ bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<
     return false;
 }
 
-std::uint64_t read_big_endian(const std::uint8_t *bytes, int count)
-{
+std::uint64_t read_big_endian(const std::uint8_t *bytes, int count) {
     std::uint64_t value = 0;
     for (int i = 0; i < count; ++i)
         value = (value << 8) | bytes[i];
@@ -72,37 +66,40 @@ std::uint64_t read_big_endian(const std::uint8_t *bytes, int count)
 
 } // namespace
 
-bool Client::send(const std::string &frame)
-{
+bool Client::send(const std::string &frame) {
     std::lock_guard guard(send_lock);
     if (closed)
         return false;
     return send_all(socket, frame.data(), frame.size());
 }
 
-void Client::close()
-{
-    std::lock_guard guard(send_lock);
-    if (closed)
+void Client::close() {
+    std::lock_guard guard(close_lock);
+    if (closed.exchange(true))
         return;
-    closed = true;
     platform::shutdown_socket(socket);
 }
 
-bool Client::is_closed()
-{
-    std::lock_guard guard(send_lock);
-    return closed;
+void Client::release() {
+    close();
+    {
+        // A send that began before the close has failed or finished once this lock is free;
+        // later ones see the client closed.
+        std::lock_guard wait_for_send(send_lock);
+    }
+    {
+        // A close that raced ours has finished its shutdown once this lock is free.
+        std::lock_guard wait_for_close(close_lock);
+    }
+    platform::release_socket(socket);
 }
 
-std::string websocket_accept_value(const std::string &key)
-{
+std::string websocket_accept_value(const std::string &key) {
     auto digest = sha1(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11");
     return base64_encode(digest.data(), digest.size());
 }
 
-std::string encode_frame(std::uint8_t opcode, const std::string &payload)
-{
+std::string encode_frame(std::uint8_t opcode, const std::string &payload) {
     std::string frame;
     frame.reserve(payload.size() + 10);
     frame.push_back(static_cast<char>(0x80 | opcode));
@@ -122,8 +119,7 @@ std::string encode_frame(std::uint8_t opcode, const std::string &payload)
     return frame;
 }
 
-void FrameReader::run()
-{
+void FrameReader::run() {
     std::string message;
     while (keep_running()) {
         std::uint8_t head[2];
@@ -174,14 +170,54 @@ void FrameReader::run()
     }
 }
 
-bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
-{
+bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload) {
     return client.send(encode_frame(opcode, payload));
 }
 
+namespace {
+
+void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, std::mutex &set_lock,
+                   ClientList &set, bool is_overlay) {
+    Client &client = *shared;
+    ServerState &state = *server.state;
+    std::string replay;
+    {
+        std::lock_guard guard(set_lock);
+        set.push_back(shared);
+        if (is_overlay)
+            replay = state.overlay_state;
+    }
+    if (is_overlay) {
+        VELMORA_LOG(LOG_INFO, "An overlay connected");
+        if (!replay.empty())
+            send_frame(client, opcode_text, replay);
+    } else if (server.on_bridge_connect) {
+        server.on_bridge_connect();
+    }
+
+    FrameReader reader;
+    platform::socket_t socket = client.socket;
+    reader.read_exact = [socket](void *buffer, std::size_t length) {
+        return recv_exact(socket, buffer, length);
+    };
+    reader.keep_running = [&state] { return state.running.load(); };
+    reader.on_control = [&client](std::uint8_t opcode, const std::string &payload) {
+        if (opcode == opcode_close)
+            send_frame(client, opcode_close, std::string());
+        else if (opcode == opcode_ping)
+            send_frame(client, opcode_pong, payload);
+    };
+    reader.on_message = [&server, is_overlay](const std::string &message) {
+        if (!is_overlay && server.on_bridge_message)
+            server.on_bridge_message(message);
+    };
+    reader.run();
+}
+
+} // namespace
+
 void handle_websocket(LocalServer &server, platform::socket_t socket, const HttpRequest &request,
-                      bool is_overlay)
-{
+                      bool is_overlay) {
     std::string upgrade = lower_case(header_value(request, "upgrade"));
     std::string key = header_value(request, "sec-websocket-key");
     std::string origin = header_value(request, "origin");
@@ -197,7 +233,8 @@ void handle_websocket(LocalServer &server, platform::socket_t socket, const Http
     std::string expected_token = is_overlay ? server.overlay_token() : server.bridge_token;
     if (origin != expected_origin || token == request.query.end() || expected_token.empty() ||
         !tokens_equal(token->second, expected_token)) {
-        VELMORA_LOG(LOG_WARNING, "Refused a %s connection that is not ours", is_overlay ? "overlay" : "bridge");
+        VELMORA_LOG(LOG_WARNING, "Refused a %s connection that is not ours",
+                    is_overlay ? "overlay" : "bridge");
         send_response(socket, 403, "text/plain", "Forbidden");
         close_socket(socket);
         return;
@@ -213,67 +250,47 @@ void handle_websocket(LocalServer &server, platform::socket_t socket, const Http
     platform::set_receive_timeout(socket, 0);
 
     ServerState &state = *server.state;
-    auto client = std::make_shared<Client>(socket);
+    std::shared_ptr<Client> client;
+    try {
+        client = std::make_shared<Client>(socket);
+    } catch (...) {
+        close_socket(socket);
+        return;
+    }
     std::mutex &set_lock = is_overlay ? state.overlay_lock : state.bridge_lock;
     ClientList &set = is_overlay ? state.overlay_clients : state.bridge_clients;
 
-    if (is_overlay) {
-        std::string replay;
-        {
-            std::lock_guard guard(state.overlay_lock);
-            state.overlay_clients.push_back(client);
-            replay = state.overlay_state;
+    // Whatever happens from here on, the client leaves its set and its handle is released.
+    struct Unregister {
+        std::mutex &lock;
+        ClientList &set;
+        std::shared_ptr<Client> &client;
+        ~Unregister() {
+            remove_client(lock, set, client);
+            client->release();
         }
-        VELMORA_LOG(LOG_INFO, "An overlay connected");
-        if (!replay.empty())
-            send_frame(*client, opcode_text, replay);
-    } else {
-        {
-            std::lock_guard guard(state.bridge_lock);
-            state.bridge_clients.push_back(client);
-        }
-        if (server.on_bridge_connect)
-            server.on_bridge_connect();
+    } unregister{set_lock, set, client};
+
+    try {
+        run_websocket(server, client, set_lock, set, is_overlay);
+    } catch (...) {
+        // A failing handler ends this connection only, never OBS.
     }
-
-    FrameReader reader;
-    reader.read_exact = [socket](void *buffer, std::size_t length) { return recv_exact(socket, buffer, length); };
-    reader.keep_running = [&state] { return state.running.load(); };
-    reader.on_control = [&client](std::uint8_t opcode, const std::string &payload) {
-        if (opcode == opcode_close)
-            send_frame(*client, opcode_close, std::string());
-        else if (opcode == opcode_ping)
-            send_frame(*client, opcode_pong, payload);
-    };
-    reader.on_message = [&server, is_overlay](const std::string &message) {
-        if (!is_overlay && server.on_bridge_message)
-            server.on_bridge_message(message);
-    };
-    reader.run();
-
-    // Whoever removed the client from its set has closed it already; close() is idempotent.
-    remove_client(set_lock, set, client);
-    client->close();
-    platform::release_socket(socket);
 }
 
-void broadcast_bridge(const std::string &text)
-{
+void broadcast_bridge(const std::string &text) {
     broadcast_bridge(local_server(), text);
 }
 
-void publish_overlay_state(const std::string &text)
-{
+void publish_overlay_state(const std::string &text) {
     publish_overlay_state(local_server(), text);
 }
 
-void close_overlay_clients()
-{
+void close_overlay_clients() {
     close_overlay_clients(local_server());
 }
 
-void broadcast_bridge(LocalServer &server, const std::string &text)
-{
+void broadcast_bridge(LocalServer &server, const std::string &text) {
     if (!server.state)
         return;
     ClientList clients = copy_clients(server.state->bridge_lock, server.state->bridge_clients);
@@ -284,8 +301,7 @@ void broadcast_bridge(LocalServer &server, const std::string &text)
         client->send(frame);
 }
 
-void publish_overlay_state(LocalServer &server, const std::string &text)
-{
+void publish_overlay_state(LocalServer &server, const std::string &text) {
     if (!server.state)
         return;
     ClientList clients;
@@ -299,15 +315,13 @@ void publish_overlay_state(LocalServer &server, const std::string &text)
         client->send(frame);
 }
 
-void close_overlay_clients(LocalServer &server)
-{
+void close_overlay_clients(LocalServer &server) {
     if (!server.state)
         return;
     close_all(server.state->overlay_lock, server.state->overlay_clients);
 }
 
-void close_bridge_clients(LocalServer &server)
-{
+void close_bridge_clients(LocalServer &server) {
     if (!server.state)
         return;
     close_all(server.state->bridge_lock, server.state->bridge_clients);

@@ -2,6 +2,7 @@
 
 #include "platform/socket.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,24 +15,29 @@ namespace velmora {
 class LocalServer;
 struct HttpRequest;
 
-// One open WebSocket connection. Its handle is released only by the connection's own thread
-// when the connection ends; everyone else only closes it (shuts it down and marks it closed),
-// so a late send can never reach another connection that was given the same handle.
+// One open WebSocket connection. Closing it only shuts the connection down and marks it closed;
+// the handle itself is released by the connection's own thread once no send can still be using
+// it, so a late send can never reach another connection that was given the same handle.
 class Client {
-public:
+  public:
     explicit Client(platform::socket_t socket) : socket(socket) {}
 
     // Sends one whole frame; false when the client is closed or the send fails.
     bool send(const std::string &frame);
-    // Shuts the connection down once; later calls and sends do nothing.
+    // Shuts the connection down once. It does not wait for a send in progress: the shutdown is
+    // what wakes a send blocked on a peer that stopped reading.
     void close();
-    bool is_closed();
+    bool is_closed() const { return closed.load(); }
+    // Closes, waits for any send still in progress, then gives the handle back. Only the
+    // connection's own thread calls this, once.
+    void release();
 
     const platform::socket_t socket;
 
-private:
-    std::mutex send_lock;
-    bool closed = false;
+  private:
+    std::mutex send_lock;  // held for one whole frame
+    std::mutex close_lock; // held for the shutdown only, never while sending
+    std::atomic<bool> closed{false};
 };
 
 enum Opcode : std::uint8_t {

@@ -15,8 +15,10 @@ using velmora::publish_overlay_state;
 
 namespace {
 
-constexpr const char *bridge_token = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-constexpr const char *overlay_token = "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
+constexpr const char *bridge_token =
+    "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+constexpr const char *overlay_token =
+    "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
 
 // Collects the messages handed to the bridge handler.
 struct Inbox {
@@ -24,23 +26,21 @@ struct Inbox {
     std::condition_variable arrived;
     std::vector<std::string> messages;
 
-    void add(const std::string &message)
-    {
+    void add(const std::string &message) {
         std::lock_guard guard(lock);
         messages.push_back(message);
         arrived.notify_all();
     }
-    bool wait_for(std::size_t count)
-    {
+    bool wait_for(std::size_t count) {
         std::unique_lock guard(lock);
-        return arrived.wait_for(guard, std::chrono::seconds(5), [&] { return messages.size() >= count; });
+        return arrived.wait_for(guard, std::chrono::seconds(5),
+                                [&] { return messages.size() >= count; });
     }
 };
 
 class WebSocketTest : public ServerTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ServerTest::SetUp();
         server.bridge_token = bridge_token;
         server.set_overlay_token(overlay_token);
@@ -48,36 +48,36 @@ protected:
         server.on_bridge_connect = [this] { connects++; };
     }
 
-    std::string upgrade_request(const std::string &path, const std::string &token, const std::string &extra = "",
-                                const std::string &method = "GET")
-    {
+    std::string upgrade_request(const std::string &path, const std::string &token,
+                                const std::string &extra = "", const std::string &method = "GET") {
         std::string origin = "http://127.0.0.1:" + std::to_string(port);
         return method + " " + path + "?token=" + token + " HTTP/1.1\r\nHost: " + host() +
-               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+               "dGhlIHNhbXBsZSBub25jZQ==\r\n"
                "Sec-WebSocket-Version: 13\r\nOrigin: " +
                origin + "\r\n" + extra + "\r\n";
     }
 
     // Connects and completes the handshake; the client is ready for frames.
-    std::unique_ptr<LoopbackClient> connect(const std::string &path = "/bridge", const std::string &token = bridge_token)
-    {
+    std::unique_ptr<LoopbackClient> connect(const std::string &path = "/bridge",
+                                            const std::string &token = bridge_token) {
         auto client = std::make_unique<LoopbackClient>(port);
         client->send(upgrade_request(path, token));
         std::string head = client->read_head();
-        EXPECT_EQ(head, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+        EXPECT_EQ(
+            head,
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
         return client;
     }
 
-    std::size_t clients(bool overlay)
-    {
+    std::size_t clients(bool overlay) {
         std::mutex &lock = overlay ? server.state->overlay_lock : server.state->bridge_lock;
         std::lock_guard guard(lock);
         return (overlay ? server.state->overlay_clients : server.state->bridge_clients).size();
     }
 
-    bool wait_clients(bool overlay, std::size_t count)
-    {
+    bool wait_clients(bool overlay, std::size_t count) {
         for (int i = 0; i < 500; ++i) {
             if (clients(overlay) == count)
                 return true;
@@ -90,26 +90,24 @@ protected:
     std::atomic<int> connects{0};
 };
 
-std::string refusal(LoopbackClient &client)
-{
+std::string refusal(LoopbackClient &client) {
     std::string response = client.read_all();
     return response.substr(0, response.find("\r\n"));
 }
 
 } // namespace
 
-TEST_F(WebSocketTest, BadUpgradeRequestsGet400)
-{
+TEST_F(WebSocketTest, BadUpgradeRequestsGet400) {
     std::string good = upgrade_request("/bridge", bridge_token);
     auto without = [&](const std::string &header_line) {
         std::string raw = good;
         raw.erase(raw.find(header_line), header_line.size());
         return raw;
     };
-    for (const std::string &raw : {upgrade_request("/bridge", bridge_token, "", "get"),
-                                   upgrade_request("/bridge", bridge_token, "", "POST"),
-                                   without("Upgrade: websocket\r\n"),
-                                   without("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n")}) {
+    for (const std::string &raw :
+         {upgrade_request("/bridge", bridge_token, "", "get"),
+          upgrade_request("/bridge", bridge_token, "", "POST"), without("Upgrade: websocket\r\n"),
+          without("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n")}) {
         LoopbackClient client(port);
         client.send(raw);
         std::string response = client.read_all();
@@ -119,8 +117,7 @@ TEST_F(WebSocketTest, BadUpgradeRequestsGet400)
     EXPECT_FALSE(log.contains("[velmora] Refused a bridge connection that is not ours"));
 }
 
-TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted)
-{
+TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted) {
     std::string raw = upgrade_request("/bridge", bridge_token);
     raw.replace(raw.find("Upgrade: websocket"), 18, "Upgrade: WebSocket");
     LoopbackClient client(port);
@@ -128,8 +125,7 @@ TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted)
     EXPECT_EQ(client.read_head().substr(0, 34), "HTTP/1.1 101 Switching Protocols\r\n");
 }
 
-TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged)
-{
+TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged) {
     std::string p = std::to_string(port);
     std::string near_token = bridge_token;
     near_token.back() = 'e';
@@ -146,7 +142,8 @@ TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged)
     };
     for (const Case &c : cases) {
         std::string raw = upgrade_request(c.path, c.token);
-        raw.replace(raw.find("Origin: "), raw.find("\r\n", raw.find("Origin: ")) - raw.find("Origin: "),
+        raw.replace(raw.find("Origin: "),
+                    raw.find("\r\n", raw.find("Origin: ")) - raw.find("Origin: "),
                     c.origin.empty() ? "X-None: 1" : "Origin: " + c.origin);
         LoopbackClient client(port);
         client.send(raw);
@@ -163,32 +160,31 @@ TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged)
     EXPECT_EQ(refusal(client), "HTTP/1.1 403 Forbidden");
 }
 
-TEST_F(WebSocketTest, EmptyExpectedTokenRefusesEveryone)
-{
+TEST_F(WebSocketTest, EmptyExpectedTokenRefusesEveryone) {
     server.bridge_token.clear();
     LoopbackClient client(port);
     client.send(upgrade_request("/bridge", ""));
     EXPECT_EQ(refusal(client), "HTTP/1.1 403 Forbidden");
 }
 
-TEST_F(WebSocketTest, FragmentedMessageArrivesOnceJoined)
-{
+TEST_F(WebSocketTest, FragmentedMessageArrivesOnceJoined) {
     auto client = connect();
-    client->send(LoopbackClient::client_frame(velmora::opcode_text, "{\"act", false) +
-                 LoopbackClient::client_frame(velmora::opcode_continuation, "ion\":", false) +
-                 LoopbackClient::client_frame(velmora::opcode_continuation, "\"hello\"}", true) +
-                 LoopbackClient::client_frame(velmora::opcode_continuation, "starts-a-message", true) +
-                 LoopbackClient::client_frame(velmora::opcode_binary, "ignored", true) +
-                 LoopbackClient::client_frame(velmora::opcode_pong, "ignored", true) +
-                 LoopbackClient::client_frame(velmora::opcode_text, "", true));
+    client->send(
+        LoopbackClient::client_frame(velmora::opcode_text, "{\"act", false) +
+        LoopbackClient::client_frame(velmora::opcode_continuation, "ion\":", false) +
+        LoopbackClient::client_frame(velmora::opcode_continuation, "\"hello\"}", true) +
+        LoopbackClient::client_frame(velmora::opcode_continuation, "starts-a-message", true) +
+        LoopbackClient::client_frame(velmora::opcode_binary, "ignored", true) +
+        LoopbackClient::client_frame(velmora::opcode_pong, "ignored", true) +
+        LoopbackClient::client_frame(velmora::opcode_text, "", true));
     ASSERT_TRUE(inbox.wait_for(3));
     std::lock_guard guard(inbox.lock);
-    EXPECT_EQ(inbox.messages, (std::vector<std::string>{"{\"action\":\"hello\"}", "starts-a-message", ""}));
+    EXPECT_EQ(inbox.messages,
+              (std::vector<std::string>{"{\"action\":\"hello\"}", "starts-a-message", ""}));
     EXPECT_EQ(connects.load(), 1);
 }
 
-TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose)
-{
+TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose) {
     auto client = connect();
     client->send(LoopbackClient::client_frame(velmora::opcode_ping, "x"));
     auto pong = client->read_frame();
@@ -205,8 +201,7 @@ TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose)
     EXPECT_TRUE(wait_clients(false, 0));
 }
 
-TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection)
-{
+TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection) {
     {
         auto client = connect();
         // Announces 1048577 bytes and sends none: the connection ends before any payload is read.
@@ -217,7 +212,8 @@ TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection)
         auto client = connect();
         std::string fragment(600000, 'a');
         client->send(LoopbackClient::client_frame(velmora::opcode_text, fragment, false));
-        client->send(LoopbackClient::client_frame(velmora::opcode_continuation, fragment, true, true));
+        client->send(
+            LoopbackClient::client_frame(velmora::opcode_continuation, fragment, true, true));
         EXPECT_TRUE(client->closed_by_peer());
     }
     {
@@ -235,8 +231,7 @@ TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection)
     EXPECT_TRUE(inbox.messages.size() == 1);
 }
 
-TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames)
-{
+TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames) {
     std::vector<std::unique_ptr<LoopbackClient>> docks;
     for (int i = 0; i < 3; ++i)
         docks.push_back(connect());
@@ -255,7 +250,8 @@ TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames)
                 if (!frame.ok || frame.first != 0x81)
                     return;
                 int t = frame.payload[0] - 'a';
-                if (t < 0 || t >= 4 || frame.payload != std::string(70000 + t, static_cast<char>('a' + t)))
+                if (t < 0 || t >= 4 ||
+                    frame.payload != std::string(70000 + t, static_cast<char>('a' + t)))
                     return;
                 counts[d][t]++;
             }
@@ -278,8 +274,7 @@ TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames)
     EXPECT_FALSE(overlay->closed_by_peer(200));
 }
 
-TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored)
-{
+TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored) {
     auto early = connect("/overlay", overlay_token);
     ASSERT_TRUE(wait_clients(true, 1));
     publish_overlay_state("{\"chat\":1}");
@@ -300,8 +295,7 @@ TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored)
     EXPECT_TRUE(inbox.messages.empty());
 }
 
-TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge)
-{
+TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge) {
     auto dock = connect();
     auto overlay = connect("/overlay", overlay_token);
     ASSERT_TRUE(wait_clients(true, 1));
@@ -317,8 +311,7 @@ TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge)
     EXPECT_EQ(again->read_frame().payload, "kept");
 }
 
-TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections)
-{
+TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections) {
     auto a = connect();
     auto b = connect();
     auto o = connect("/overlay", overlay_token);
@@ -332,8 +325,7 @@ TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections)
     EXPECT_EQ(b->read_frame().payload, "still here");
 }
 
-TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen)
-{
+TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen) {
     std::vector<std::unique_ptr<LoopbackClient>> open;
     for (int i = 0; i < 5; ++i)
         open.push_back(connect());
@@ -349,8 +341,7 @@ TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen)
     broadcast_bridge("after stop"); // no server state: nothing happens
 }
 
-TEST_F(WebSocketTest, SendsRacingClosesNeverReachAnotherConnection)
-{
+TEST_F(WebSocketTest, SendsRacingClosesNeverReachAnotherConnection) {
     // Broadcasting while clients come and go: each dock only ever sees whole frames of ours.
     std::atomic<bool> done{false};
     std::thread broadcaster([&] {
@@ -369,4 +360,33 @@ TEST_F(WebSocketTest, SendsRacingClosesNeverReachAnotherConnection)
     broadcaster.join();
     EXPECT_EQ(response.substr(0, 17), "HTTP/1.1 200 OK\r\n");
     EXPECT_EQ(response.find("tick"), std::string::npos);
+}
+
+TEST_F(WebSocketTest, StopIsNotHeldUpByASendToADockThatStoppedReading)
+{
+    auto stuck = connect();
+    ASSERT_TRUE(wait_clients(false, 1));
+    int small = 4096;
+    setsockopt(stuck->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+    // Broadcast until a send blocks on the full socket buffers of a dock that never reads.
+    std::atomic<int> sent{0};
+    std::thread broadcaster([&] {
+        std::string event(1048576, 'x');
+        for (int i = 0; i < 64; ++i) {
+            broadcast_bridge(event);
+            sent++;
+        }
+    });
+    int last = -1;
+    for (int i = 0; i < 100 && sent.load() != last; ++i) {
+        last = sent.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_LT(sent.load(), 64) << "the send never blocked; the test proves nothing";
+
+    auto started = std::chrono::steady_clock::now();
+    server.stop();
+    broadcaster.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
