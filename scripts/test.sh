@@ -10,5 +10,20 @@ bash scripts/build.sh
 echo "== Unit and integration tests"
 (cd build && ctest --output-on-failure --timeout 300)
 
+# The thread-heavy server tests again under ThreadSanitizer, and everything under
+# AddressSanitizer with UndefinedBehaviorSanitizer; any report fails the run.
+for sanitizer in thread address,undefined; do
+  dir=build-${sanitizer%%,*}
+  echo "== Tests under the $sanitizer sanitizer"
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=OFF \
+      -DVELMORA_SANITIZER="$sanitizer" >/dev/null
+  fi
+  cmake --build "$dir" --parallel "$(nproc)" >/dev/null
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+    ctest --output-on-failure --timeout 300 -j"$(nproc)")
+done
+
 echo "== End-to-end tests"
 bash tests/e2e/run.sh

@@ -12,6 +12,7 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t max_send_piece = 1048576;
+constexpr std::size_t small_body_bytes = 16384;
 
 bool ends_with(const std::string &text, const char *suffix) {
     std::string_view end(suffix);
@@ -79,9 +80,14 @@ std::string response_head(int status, const std::string &content_type, std::size
 void send_response(platform::socket_t socket, int status, const std::string &content_type,
                    const std::string &body, const HeaderList &extra_headers) {
     std::string head = response_head(status, content_type, body.size(), extra_headers);
+    // A small body travels with its head: one write and one segment instead of two.
+    if (body.size() <= small_body_bytes) {
+        head += body;
+        send_all(socket, head.data(), head.size());
+        return;
+    }
     send_all(socket, head.data(), head.size());
-    if (!body.empty())
-        send_all(socket, body.data(), body.size());
+    send_all(socket, body.data(), body.size());
 }
 
 std::string mime_type_for(const std::string &relative_path) {

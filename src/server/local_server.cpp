@@ -20,6 +20,9 @@ namespace {
 constexpr int port_candidates = 20;
 constexpr long accept_wait_microseconds = 500000;
 constexpr std::uint32_t loopback_address = 0x7f000001;
+// Ample for a request and a bridge message handler; small enough that the C library keeps
+// finished threads' stacks for reuse.
+constexpr std::size_t connection_stack_bytes = 512 * 1024;
 
 std::string find_web_root() {
     char *index = obs_find_module_file(module_handle(), "web/index.html");
@@ -186,18 +189,23 @@ void LocalServer::start_connection(socket_t socket) {
     // The record is in the list before its thread exists, so a failure on either side leaves
     // neither a thread nobody joins nor a socket nobody closes.
     ConnectionThread *record = nullptr;
+    bool started = false;
     try {
         std::lock_guard lock(state->threads_lock);
         state->threads.push_back(std::make_unique<ConnectionThread>());
         record = state->threads.back().get();
-        record->thread = std::thread(run_connection, this, socket, record);
+        started = record->thread.start([this, socket, record] { run_connection(this, socket, record); },
+                                       connection_stack_bytes);
+        if (!started)
+            state->threads.pop_back();
     } catch (...) {
-        if (record) {
+        if (record && !started) {
             std::lock_guard lock(state->threads_lock);
             state->threads.pop_back();
         }
-        close_socket(socket);
     }
+    if (!started)
+        close_socket(socket); // no thread to serve it: drop the connection and keep accepting
 }
 
 void LocalServer::stop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/socket.h"
+#include "platform/thread.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +19,7 @@ using platform::socket_t;
 class Client;
 
 struct ConnectionThread {
-    std::thread thread;
+    platform::Thread thread;
     std::atomic<bool> finished{false};
 };
 
