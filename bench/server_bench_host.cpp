@@ -25,12 +25,14 @@ namespace {
 
 constexpr const char *token = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-double percentile(std::vector<double> values, double p) {
+double percentile(std::vector<double> values, double p)
+{
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
-std::unique_ptr<LoopbackClient> connect_bridge(std::uint16_t port) {
+std::unique_ptr<LoopbackClient> connect_bridge(std::uint16_t port)
+{
     auto client = std::make_unique<LoopbackClient>(port);
     std::string host = "127.0.0.1:" + std::to_string(port);
     client->send("GET /bridge?token=" + std::string(token) + " HTTP/1.1\r\nHost: " + host +
@@ -45,7 +47,8 @@ std::unique_ptr<LoopbackClient> connect_bridge(std::uint16_t port) {
     return client;
 }
 
-int serve(const char *folder, int port) {
+int serve(const char *folder, int port)
+{
     std::uint16_t bound = local_server().start(static_cast<std::uint16_t>(port));
     if (!bound)
         return 1;
@@ -59,7 +62,8 @@ int serve(const char *folder, int port) {
     return 0;
 }
 
-int websocket() {
+int websocket()
+{
     std::uint16_t port = local_server().start(47100);
     if (!port)
         return 1;
@@ -126,11 +130,10 @@ int websocket() {
             last = std::max(last, arrivals[d][r]);
         all_have_it.push_back(duration<double, std::milli>(last - sent[r]).count());
     }
-    std::printf(
-        "broadcast of 1 KiB to %d docks, until all have it: p50 %.3f ms, p99 %.3f ms, max %.3f ms "
-        "(%d rounds)\n",
-        docks, percentile(all_have_it, 0.5), percentile(all_have_it, 0.99),
-        percentile(all_have_it, 1.0), rounds);
+    std::printf("broadcast of 1 KiB to %d docks, until all have it: p50 %.3f ms, p99 %.3f ms, max %.3f ms "
+                "(%d rounds)\n",
+                docks, percentile(all_have_it, 0.5), percentile(all_have_it, 0.99),
+                percentile(all_have_it, 1.0), rounds);
     clients.clear();
     local_server().stop();
     return 0;
@@ -138,7 +141,8 @@ int websocket() {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0)
         return serve(argv[2], std::atoi(argv[3]));
     if (argc == 2 && std::strcmp(argv[1], "websocket") == 0)

@@ -4,12 +4,14 @@ namespace velmora {
 
 namespace {
 
-bool is_unreserved(unsigned char c) {
+bool is_unreserved(unsigned char c)
+{
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
 }
 
-int hex_value(unsigned char c) {
+int hex_value(unsigned char c)
+{
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -21,7 +23,8 @@ int hex_value(unsigned char c) {
 
 } // namespace
 
-std::string url_encode(const std::string &text) {
+std::string url_encode(const std::string &text)
+{
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -37,7 +40,8 @@ std::string url_encode(const std::string &text) {
     return out;
 }
 
-std::string url_decode(const std::string &text) {
+std::string url_decode(const std::string &text)
+{
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -55,9 +59,9 @@ std::string url_decode(const std::string &text) {
     return out;
 }
 
-std::string base64_encode(const std::uint8_t *bytes, std::size_t length) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+std::string base64_encode(const std::uint8_t *bytes, std::size_t length)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((length + 2) / 3 * 4);
     std::size_t i = 0;

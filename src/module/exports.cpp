@@ -13,46 +13,54 @@ lookup_t *locale_lookup = nullptr;
 
 extern "C" {
 
-MODULE_EXPORT void obs_module_set_pointer(obs_module_t *module) {
+MODULE_EXPORT void obs_module_set_pointer(obs_module_t *module)
+{
     velmora::set_module_handle(module);
 }
 
 // The API version of the SDK the module is built against: a newer number would make an older
 // OBS refuse to load the module.
-MODULE_EXPORT uint32_t obs_module_ver(void) {
+MODULE_EXPORT uint32_t obs_module_ver(void)
+{
     return LIBOBS_API_VER;
 }
 
-MODULE_EXPORT const char *obs_module_name(void) {
+MODULE_EXPORT const char *obs_module_name(void)
+{
     return velmora::module_name;
 }
 
-MODULE_EXPORT const char *obs_module_description(void) {
+MODULE_EXPORT const char *obs_module_description(void)
+{
     return velmora::module_description;
 }
 
-MODULE_EXPORT void obs_module_set_locale(const char *locale) {
+MODULE_EXPORT void obs_module_set_locale(const char *locale)
+{
     if (locale_lookup)
         text_lookup_destroy(locale_lookup);
-    locale_lookup =
-        obs_module_load_locale(velmora::module_handle(), velmora::default_locale, locale);
+    locale_lookup = obs_module_load_locale(velmora::module_handle(), velmora::default_locale, locale);
 }
 
-MODULE_EXPORT void obs_module_free_locale(void) {
+MODULE_EXPORT void obs_module_free_locale(void)
+{
     text_lookup_destroy(locale_lookup);
     locale_lookup = nullptr;
 }
 
-MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out) {
+MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out)
+{
     return locale_lookup && text_lookup_getstr(locale_lookup, key, out);
 }
 
-MODULE_EXPORT bool obs_module_load(void) {
+MODULE_EXPORT bool obs_module_load(void)
+{
     velmora::run_guarded("Loading", [] { velmora::module_start(); });
     return true;
 }
 
-MODULE_EXPORT void obs_module_unload(void) {
+MODULE_EXPORT void obs_module_unload(void)
+{
     velmora::run_guarded("Unloading", [] { velmora::module_stop(); });
 }
 

@@ -7,7 +7,8 @@
 namespace velmora {
 
 // Runs work that OBS called into; nothing thrown inside may cross back into OBS.
-template <typename Work> void run_guarded(const char *where, Work &&work) noexcept {
+template <typename Work> void run_guarded(const char *where, Work &&work) noexcept
+{
     try {
         work();
     } catch (const std::exception &error) {

@@ -1,5 +1,6 @@
 #include "module/lifecycle.h"
 
+#include "bridge/bridge.h"
 #include "module/guard.h"
 #include "module/log.h"
 #include "module/module_info.h"
@@ -15,7 +16,8 @@ namespace {
 
 // OBS may close before its main window has finished loading; the browser dock must be closed
 // from either handler, whichever sees the exit.
-void on_frontend_loading_event(enum obs_frontend_event event, void *) {
+void on_frontend_loading_event(enum obs_frontend_event event, void *)
+{
     run_guarded("Finishing start-up", [event] {
         if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING) {
             obs_frontend_remove_event_callback(on_frontend_loading_event, nullptr);
@@ -24,7 +26,8 @@ void on_frontend_loading_event(enum obs_frontend_event event, void *) {
     });
 }
 
-void on_frontend_event(enum obs_frontend_event event, void *) {
+void on_frontend_event(enum obs_frontend_event event, void *)
+{
     run_guarded("Handling an OBS event", [event] {
         if (event == OBS_FRONTEND_EVENT_EXIT) {
         } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED) {
@@ -32,15 +35,16 @@ void on_frontend_event(enum obs_frontend_event event, void *) {
     });
 }
 
-void on_tools_menu_entry(void *) {
+void on_tools_menu_entry(void *)
+{
     run_guarded("Showing the dock", [] {});
 }
 
 } // namespace
 
-void module_start() {
-    VELMORA_LOG(LOG_INFO, "Velmora for OBS %s loading (OBS %s)", module_version,
-                obs_get_version_string());
+void module_start()
+{
+    VELMORA_LOG(LOG_INFO, "Velmora for OBS %s loading (OBS %s)", module_version, obs_get_version_string());
 
     Settings &settings = Settings::instance();
     settings.load();
@@ -48,23 +52,25 @@ void module_start() {
     LocalServer &server = local_server();
     std::uint16_t bound = server.start(settings.port());
     if (bound == 0) {
-        VELMORA_LOG(
-            LOG_ERROR,
-            "The dock cannot start without a local port; Velmora is unavailable this session");
+        VELMORA_LOG(LOG_ERROR,
+                    "The dock cannot start without a local port; Velmora is unavailable this session");
         return;
     }
     // A stored port that was taken is replaced for the next run.
     if (bound != settings.port())
         settings.set_port(bound);
     server.set_overlay_token(settings.overlay_token());
+    bridge_init();
 
     obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
     obs_frontend_add_event_callback(on_frontend_event, nullptr);
 }
 
-void module_stop() {
+void module_stop()
+{
     obs_frontend_remove_event_callback(on_frontend_event, nullptr);
+    bridge_shutdown();
     local_server().stop();
 
     // Released here rather than at process exit so OBS's own leak count stays at zero.

@@ -16,7 +16,8 @@ constexpr std::size_t overlay_token_bytes = 32;
 constexpr std::size_t overlay_token_length = 2 * overlay_token_bytes;
 
 // Takes ownership of a string allocated by OBS.
-std::string take_obs_string(char *text) {
+std::string take_obs_string(char *text)
+{
     std::string copy = text ? text : "";
     bfree(text);
     return copy;
@@ -24,16 +25,19 @@ std::string take_obs_string(char *text) {
 
 } // namespace
 
-Settings &Settings::instance() {
+Settings &Settings::instance()
+{
     static Settings settings;
     return settings;
 }
 
-Settings::~Settings() {
+Settings::~Settings()
+{
     close();
 }
 
-void Settings::load() {
+void Settings::load()
+{
     std::string file_path;
     if (obs_module_t *module = module_handle()) {
         std::string folder = take_obs_string(obs_module_get_config_path(module, ""));
@@ -44,7 +48,8 @@ void Settings::load() {
     load_file(file_path);
 }
 
-void Settings::load_file(const std::string &file_path) {
+void Settings::load_file(const std::string &file_path)
+{
     obs_data_t *loaded = nullptr;
     if (!file_path.empty())
         loaded = obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
@@ -61,7 +66,8 @@ void Settings::load_file(const std::string &file_path) {
     obs_data_release(old);
 }
 
-void Settings::close() {
+void Settings::close()
+{
     obs_data_t *old = nullptr;
     {
         std::lock_guard lock(mutex);
@@ -72,13 +78,15 @@ void Settings::close() {
     obs_data_release(old);
 }
 
-void Settings::save() {
+void Settings::save()
+{
     std::lock_guard lock(mutex);
     if (!path.empty() && data)
         obs_data_save_json_safe(data, path.c_str(), "tmp", "bak");
 }
 
-std::uint16_t Settings::port() {
+std::uint16_t Settings::port()
+{
     long long value = 0;
     {
         std::lock_guard lock(mutex);
@@ -90,7 +98,8 @@ std::uint16_t Settings::port() {
     return static_cast<std::uint16_t>(value);
 }
 
-void Settings::set_port(std::uint16_t value) {
+void Settings::set_port(std::uint16_t value)
+{
     {
         std::lock_guard lock(mutex);
         if (!data)
@@ -100,12 +109,14 @@ void Settings::set_port(std::uint16_t value) {
     save();
 }
 
-bool Settings::dock_closed() {
+bool Settings::dock_closed()
+{
     std::lock_guard lock(mutex);
     return data && obs_data_get_bool(data, "dockClosed");
 }
 
-void Settings::set_dock_closed(bool value) {
+void Settings::set_dock_closed(bool value)
+{
     {
         std::lock_guard lock(mutex);
         if (!data || obs_data_get_bool(data, "dockClosed") == value)
@@ -115,7 +126,8 @@ void Settings::set_dock_closed(bool value) {
     save();
 }
 
-std::string Settings::overlay_token() {
+std::string Settings::overlay_token()
+{
     std::string token;
     {
         std::lock_guard lock(mutex);
@@ -129,7 +141,8 @@ std::string Settings::overlay_token() {
     return reset_overlay_token();
 }
 
-std::string Settings::reset_overlay_token() {
+std::string Settings::reset_overlay_token()
+{
     std::string token = random_token(overlay_token_bytes);
     {
         std::lock_guard lock(mutex);
@@ -141,7 +154,8 @@ std::string Settings::reset_overlay_token() {
     return token;
 }
 
-obs_data_t *Settings::previous_service() {
+obs_data_t *Settings::previous_service()
+{
     std::string json;
     {
         std::lock_guard lock(mutex);
@@ -163,7 +177,8 @@ obs_data_t *Settings::previous_service() {
     return obs_data_create_from_json(json.c_str());
 }
 
-void Settings::set_previous_service(obs_data_t *service) {
+void Settings::set_previous_service(obs_data_t *service)
+{
     {
         std::lock_guard lock(mutex);
         if (!data)
@@ -173,7 +188,8 @@ void Settings::set_previous_service(obs_data_t *service) {
     save();
 }
 
-void Settings::clear_previous_service() {
+void Settings::clear_previous_service()
+{
     {
         std::lock_guard lock(mutex);
         if (!data)

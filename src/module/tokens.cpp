@@ -6,7 +6,8 @@
 
 namespace velmora {
 
-std::string random_token(std::size_t n) {
+std::string random_token(std::size_t n)
+{
     std::vector<unsigned char> bytes(n, 0);
     if (!platform::random_bytes(bytes.data(), n))
         return {};
@@ -21,7 +22,8 @@ std::string random_token(std::size_t n) {
     return token;
 }
 
-bool tokens_equal(const std::string &a, const std::string &b) {
+bool tokens_equal(const std::string &a, const std::string &b)
+{
     if (a.size() != b.size() || a.empty())
         return false;
     // Visit every byte so the time depends on the length only, not on where they differ.

@@ -9,7 +9,7 @@ namespace velmora::platform {
 // A joinable thread with a chosen stack size. Connection threads are short-lived and many:
 // a small stack lets the C library reuse stacks instead of mapping and unmapping 8 MiB each time.
 class Thread {
-public:
+  public:
     Thread();
     ~Thread();
     Thread(const Thread &) = delete;
@@ -22,7 +22,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
     bool started_ = false;
 };

@@ -12,17 +12,18 @@ namespace {
 constexpr unsigned receive_timeout_ms = 10000;
 constexpr std::size_t receive_piece = 4096;
 
-bool is_space(char c) {
+bool is_space(char c)
+{
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::vector<std::string> split_lines(const std::string &text) {
+std::vector<std::string> split_lines(const std::string &text)
+{
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
-        std::string line =
-            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines.push_back(std::move(line));
@@ -33,7 +34,8 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-std::vector<std::string> split_words(const std::string &line, std::size_t most) {
+std::vector<std::string> split_words(const std::string &line, std::size_t most)
+{
     std::vector<std::string> words;
     std::size_t i = 0;
     while (i < line.size() && words.size() < most) {
@@ -48,13 +50,15 @@ std::vector<std::string> split_words(const std::string &line, std::size_t most) 
     return words;
 }
 
-char lower(char c) {
+char lower(char c)
+{
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 } // namespace
 
-std::uint32_t parse_content_length(const std::string &text) {
+std::uint32_t parse_content_length(const std::string &text)
+{
     std::size_t i = 0;
     while (i < text.size() && is_space(text[i]))
         ++i;
@@ -78,7 +82,8 @@ std::uint32_t parse_content_length(const std::string &text) {
     return negative ? static_cast<std::uint32_t>(0u - result) : result;
 }
 
-std::map<std::string, std::string> parse_query(const std::string &text) {
+std::map<std::string, std::string> parse_query(const std::string &text)
+{
     std::map<std::string, std::string> result;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -98,7 +103,8 @@ std::map<std::string, std::string> parse_query(const std::string &text) {
     return result;
 }
 
-RequestAssembler::Status RequestAssembler::feed(const char *bytes, std::size_t length) {
+RequestAssembler::Status RequestAssembler::feed(const char *bytes, std::size_t length)
+{
     if (!head_done_) {
         std::size_t searched_from = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
         buffer_.append(bytes, length);
@@ -130,7 +136,8 @@ RequestAssembler::Status RequestAssembler::feed(const char *bytes, std::size_t l
     return Status::complete;
 }
 
-RequestAssembler::Status RequestAssembler::parse_head() {
+RequestAssembler::Status RequestAssembler::parse_head()
+{
     std::vector<std::string> lines = split_lines(buffer_);
     if (lines.empty())
         return Status::failed;
@@ -172,7 +179,8 @@ RequestAssembler::Status RequestAssembler::parse_head() {
     return Status::need_more;
 }
 
-bool read_request(platform::socket_t socket, HttpRequest &request) {
+bool read_request(platform::socket_t socket, HttpRequest &request)
+{
     platform::set_receive_timeout(socket, receive_timeout_ms);
     RequestAssembler assembler;
     char piece[receive_piece];
@@ -192,7 +200,8 @@ bool read_request(platform::socket_t socket, HttpRequest &request) {
     }
 }
 
-bool recv_exact(platform::socket_t socket, void *buffer, std::size_t length) {
+bool recv_exact(platform::socket_t socket, void *buffer, std::size_t length)
+{
     auto *out = static_cast<char *>(buffer);
     std::size_t received = 0;
     while (received < length) {

@@ -14,23 +14,26 @@ namespace {
 constexpr std::size_t max_send_piece = 1048576;
 constexpr std::size_t small_body_bytes = 16384;
 
-bool ends_with(const std::string &text, const char *suffix) {
+bool ends_with(const std::string &text, const char *suffix)
+{
     std::string_view end(suffix);
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool starts_with(const std::string &text, const char *prefix) {
+bool starts_with(const std::string &text, const char *prefix)
+{
     return text.rfind(prefix, 0) == 0;
 }
 
-void send_not_found(platform::socket_t socket) {
+void send_not_found(platform::socket_t socket)
+{
     send_response(socket, 404, "text/plain", "Not found");
 }
 
 } // namespace
 
-bool send_all(platform::socket_t socket, const char *bytes, std::size_t length) {
+bool send_all(platform::socket_t socket, const char *bytes, std::size_t length)
+{
     std::size_t sent = 0;
     while (sent < length) {
         std::size_t piece = std::min(length - sent, max_send_piece);
@@ -42,7 +45,8 @@ bool send_all(platform::socket_t socket, const char *bytes, std::size_t length) 
     return true;
 }
 
-const char *status_text(int status) {
+const char *status_text(int status)
+{
     switch (status) {
     case 200:
         return "OK";
@@ -64,7 +68,8 @@ const char *status_text(int status) {
 }
 
 std::string response_head(int status, const std::string &content_type, std::size_t body_length,
-                          const HeaderList &extra_headers) {
+                          const HeaderList &extra_headers)
+{
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + status_text(status) + "\r\n";
     head += "Content-Type: " + content_type + "\r\n";
     head += "Content-Length: " + std::to_string(body_length) + "\r\n";
@@ -78,7 +83,8 @@ std::string response_head(int status, const std::string &content_type, std::size
 }
 
 void send_response(platform::socket_t socket, int status, const std::string &content_type,
-                   const std::string &body, const HeaderList &extra_headers) {
+                   const std::string &body, const HeaderList &extra_headers)
+{
     std::string head = response_head(status, content_type, body.size(), extra_headers);
     // A small body travels with its head: one write and one segment instead of two.
     if (body.size() <= small_body_bytes) {
@@ -90,7 +96,8 @@ void send_response(platform::socket_t socket, int status, const std::string &con
     send_all(socket, body.data(), body.size());
 }
 
-std::string mime_type_for(const std::string &relative_path) {
+std::string mime_type_for(const std::string &relative_path)
+{
     static constexpr std::pair<const char *, const char *> types[] = {
         {".html", "text/html; charset=utf-8"},
         {".js", "text/javascript; charset=utf-8"},
@@ -115,18 +122,20 @@ std::string mime_type_for(const std::string &relative_path) {
     return "application/octet-stream";
 }
 
-bool is_safe_path(const std::string &relative_path) {
+bool is_safe_path(const std::string &relative_path)
+{
     if (relative_path.empty() || relative_path.size() > 200)
         return false;
     if (relative_path[0] == '/' || relative_path.find("..") != std::string::npos)
         return false;
     return std::all_of(relative_path.begin(), relative_path.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '.' || c == '/' || c == '_';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '.' || c == '/' || c == '_';
     });
 }
 
-bool read_file(const std::string &full_path, std::string &content) {
+bool read_file(const std::string &full_path, std::string &content)
+{
     content.clear();
     // The path is UTF-8 (it comes from OBS); a folder opens for reading on POSIX but is not a
     // file to serve.
@@ -150,15 +159,14 @@ bool read_file(const std::string &full_path, std::string &content) {
     return true;
 }
 
-std::string content_security_policy(std::uint16_t port) {
-    std::string policy =
-        "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
-        "img-src 'self' data: blob: https:; font-src 'self' data:; media-src 'self' "
-        "data:; connect-src 'self' ws://127.0.0.1:" +
-        std::to_string(port);
-    for (const char *origin :
-         {service_api_origin, service_websocket_origin, identity_toolkit_origin,
-          secure_token_origin, firebase_installations_origin}) {
+std::string content_security_policy(std::uint16_t port)
+{
+    std::string policy = "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                         "img-src 'self' data: blob: https:; font-src 'self' data:; media-src 'self' "
+                         "data:; connect-src 'self' ws://127.0.0.1:" +
+                         std::to_string(port);
+    for (const char *origin : {service_api_origin, service_websocket_origin, identity_toolkit_origin,
+                               secure_token_origin, firebase_installations_origin}) {
         policy += ' ';
         policy += origin;
     }
@@ -167,8 +175,8 @@ std::string content_security_policy(std::uint16_t port) {
     return policy;
 }
 
-void serve_file(const LocalServer &server, platform::socket_t socket,
-                const std::string &relative_path) {
+void serve_file(const LocalServer &server, platform::socket_t socket, const std::string &relative_path)
+{
     const std::string &web_root = server.state ? server.state->web_root : std::string();
     if (!is_safe_path(relative_path) || web_root.empty()) {
         send_not_found(socket);
@@ -192,7 +200,8 @@ void serve_file(const LocalServer &server, platform::socket_t socket,
     send_response(socket, 200, type, content, headers);
 }
 
-std::string message_page(const std::string &title, const std::string &text) {
+std::string message_page(const std::string &title, const std::string &text)
+{
     return "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
            "content=\"width=device-width,initial-scale=1\"><title>" +
            title +

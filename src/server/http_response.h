@@ -24,8 +24,7 @@ std::string mime_type_for(const std::string &relative_path);
 bool is_safe_path(const std::string &relative_path);
 bool read_file(const std::string &full_path, std::string &content);
 std::string content_security_policy(std::uint16_t port);
-void serve_file(const LocalServer &server, platform::socket_t socket,
-                const std::string &relative_path);
+void serve_file(const LocalServer &server, platform::socket_t socket, const std::string &relative_path);
 std::string message_page(const std::string &title, const std::string &text);
 
 } // namespace velmora

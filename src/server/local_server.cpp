@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 namespace velmora {
 
@@ -24,19 +25,20 @@ constexpr std::uint32_t loopback_address = 0x7f000001;
 // finished threads' stacks for reuse.
 constexpr std::size_t connection_stack_bytes = 512 * 1024;
 
-std::string find_web_root() {
+std::string find_web_root()
+{
     char *index = obs_find_module_file(module_handle(), "web/index.html");
     if (!index)
         return {};
     std::string path = index;
     bfree(index);
     static constexpr std::size_t file_name_length = sizeof("index.html") - 1;
-    return path.size() >= file_name_length ? path.substr(0, path.size() - file_name_length)
-                                           : std::string();
+    return path.size() >= file_name_length ? path.substr(0, path.size() - file_name_length) : std::string();
 }
 
 // A test may fix the bridge token so that it can connect without reading the dock's URL.
-bool take_test_bridge_token(std::string &token) {
+bool take_test_bridge_token(std::string &token)
+{
     const char *value = std::getenv("VELMORA_OBS_TEST_BRIDGE_TOKEN");
     if (!value)
         return false;
@@ -52,7 +54,8 @@ bool take_test_bridge_token(std::string &token) {
     return true;
 }
 
-socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound) {
+socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound)
+{
     for (int i = 0; i < port_candidates; ++i) {
         unsigned candidate = static_cast<unsigned>(first) + i;
         if (candidate > 65535)
@@ -71,39 +74,46 @@ socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound) {
     return platform::invalid_socket;
 }
 
-void run_connection(LocalServer *server, socket_t socket, ConnectionThread *record) {
+void run_connection(LocalServer *server, socket_t socket, ConnectionThread *record)
+{
     handle_connection(*server, socket);
     record->finished.store(true);
 }
 
 } // namespace
 
-LocalServer::~LocalServer() {
+LocalServer::~LocalServer()
+{
     // Only reached at process exit if OBS never unloaded the module; threads must not outlive us.
     stop();
 }
 
-LocalServer &local_server() {
+LocalServer &local_server()
+{
     static LocalServer server;
     return server;
 }
 
-void close_socket(socket_t socket) {
+void close_socket(socket_t socket)
+{
     platform::shutdown_socket(socket);
     platform::release_socket(socket);
 }
 
-bool LocalServer::is_running() const {
-    return state && state->running.load();
+bool LocalServer::is_running() const
+{
+    auto s = current_state();
+    return s && s->running.load();
 }
 
-std::uint16_t LocalServer::start(std::uint16_t requested) {
+std::uint16_t LocalServer::start(std::uint16_t requested)
+{
     if (state && state->running)
         return port;
 
     if (state)
         stop(); // the remains of a failed start
-    state = std::make_unique<ServerState>();
+    std::atomic_store(&state, std::make_shared<ServerState>());
     if (!platform::start_networking()) {
         VELMORA_LOG(LOG_ERROR, "Could not start networking");
         return 0;
@@ -143,7 +153,8 @@ std::uint16_t LocalServer::start(std::uint16_t requested) {
     return port;
 }
 
-void LocalServer::accept_loop() {
+void LocalServer::accept_loop()
+{
     ServerState &s = *state;
     while (s.running) {
         try {
@@ -154,11 +165,11 @@ void LocalServer::accept_loop() {
     }
 }
 
-void LocalServer::accept_once(ServerState &s) {
+void LocalServer::accept_once(ServerState &s)
+{
     int ready = platform::wait_readable(s.listen_socket, accept_wait_microseconds);
     if (ready < 0 && s.running)
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(50)); // no busy loop on a broken listener
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // no busy loop on a broken listener
 
     {
         std::lock_guard lock(s.threads_lock);
@@ -185,7 +196,8 @@ void LocalServer::accept_once(ServerState &s) {
     start_connection(socket);
 }
 
-void LocalServer::start_connection(socket_t socket) {
+void LocalServer::start_connection(socket_t socket)
+{
     // The record is in the list before its thread exists, so a failure on either side leaves
     // neither a thread nobody joins nor a socket nobody closes.
     ConnectionThread *record = nullptr;
@@ -208,7 +220,8 @@ void LocalServer::start_connection(socket_t socket) {
         close_socket(socket); // no thread to serve it: drop the connection and keep accepting
 }
 
-void LocalServer::stop() {
+void LocalServer::stop()
+{
     if (!state)
         return;
     ServerState &s = *state;
@@ -240,22 +253,60 @@ void LocalServer::stop() {
 
     if (s.networking_started)
         platform::stop_networking();
-    state.reset();
+    std::atomic_store(&state, std::shared_ptr<ServerState>());
     port = 0;
 }
 
-void LocalServer::set_overlay_token(const std::string &token) {
-    if (!state)
+void LocalServer::set_overlay_token(const std::string &token)
+{
+    auto s = current_state();
+    if (!s)
         return;
-    std::lock_guard lock(state->overlay_lock);
-    state->overlay_token = token;
+    std::lock_guard lock(s->overlay_lock);
+    s->overlay_token = token;
 }
 
-std::string LocalServer::overlay_token() {
-    if (!state)
+std::string LocalServer::overlay_token()
+{
+    auto s = current_state();
+    if (!s)
         return {};
-    std::lock_guard lock(state->overlay_lock);
-    return state->overlay_token;
+    std::lock_guard lock(s->overlay_lock);
+    return s->overlay_token;
+}
+
+void LocalServer::set_bridge_handlers(MessageHandler on_message, ConnectHandler on_connect)
+{
+    MessageHandler old_message;
+    ConnectHandler old_connect;
+    {
+        std::lock_guard lock(handlers_lock);
+        old_message = std::exchange(on_bridge_message, std::move(on_message));
+        old_connect = std::exchange(on_bridge_connect, std::move(on_connect));
+    }
+    // The replaced callables are destroyed here, outside the lock.
+}
+
+void LocalServer::call_bridge_message(const std::string &text)
+{
+    MessageHandler handler;
+    {
+        std::lock_guard lock(handlers_lock);
+        handler = on_bridge_message;
+    }
+    if (handler)
+        handler(text);
+}
+
+void LocalServer::call_bridge_connect()
+{
+    ConnectHandler handler;
+    {
+        std::lock_guard lock(handlers_lock);
+        handler = on_bridge_connect;
+    }
+    if (handler)
+        handler();
 }
 
 } // namespace velmora

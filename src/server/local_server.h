@@ -65,13 +65,27 @@ class LocalServer {
     std::string overlay_token();
     bool is_running() const;
 
-    std::unique_ptr<ServerState> state;
+    // The running state for threads that are not the server's own (broadcasts may come from any
+    // thread): a shared reference that stays valid even if stop runs meanwhile.
+    std::shared_ptr<ServerState> current_state() const { return std::atomic_load(&state); }
+
+    // The bridge's handlers; installed while connections may already arrive, so they are
+    // swapped and copied under a lock and called outside it.
+    using MessageHandler = std::function<void(const std::string &)>;
+    using ConnectHandler = std::function<void()>;
+    void set_bridge_handlers(MessageHandler on_message, ConnectHandler on_connect);
+    void call_bridge_message(const std::string &text);
+    void call_bridge_connect();
+
+    std::shared_ptr<ServerState> state;
     std::uint16_t port = 0;
     std::string bridge_token;
-    std::function<void(const std::string &)> on_bridge_message;
-    std::function<void()> on_bridge_connect;
 
   private:
+    std::mutex handlers_lock;
+    MessageHandler on_bridge_message;
+    ConnectHandler on_bridge_connect;
+
     void accept_loop();
     void accept_once(ServerState &s);
     void start_connection(socket_t socket);

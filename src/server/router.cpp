@@ -8,7 +8,8 @@
 
 namespace velmora {
 
-bool host_allowed(const LocalServer &server, const HttpRequest &request) {
+bool host_allowed(const LocalServer &server, const HttpRequest &request)
+{
     auto host = request.headers.find("host");
     if (host == request.headers.end())
         return false;
@@ -18,7 +19,8 @@ bool host_allowed(const LocalServer &server, const HttpRequest &request) {
 
 namespace {
 
-void route_request(LocalServer &server, platform::socket_t socket) {
+void route_request(LocalServer &server, platform::socket_t socket)
+{
     HttpRequest request;
     if (!read_request(socket, request)) {
         close_socket(socket);
@@ -52,7 +54,8 @@ void route_request(LocalServer &server, platform::socket_t socket) {
 
 } // namespace
 
-void handle_connection(LocalServer &server, platform::socket_t socket) {
+void handle_connection(LocalServer &server, platform::socket_t socket)
+{
     try {
         route_request(server, socket);
     } catch (...) {

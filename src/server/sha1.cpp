@@ -6,11 +6,13 @@ namespace velmora {
 
 namespace {
 
-std::uint32_t rotate_left(std::uint32_t value, int bits) {
+std::uint32_t rotate_left(std::uint32_t value, int bits)
+{
     return (value << bits) | (value >> (32 - bits));
 }
 
-void process_block(std::uint32_t state[5], const std::uint8_t block[64]) {
+void process_block(std::uint32_t state[5], const std::uint8_t block[64])
+{
     std::uint32_t w[80];
     for (int i = 0; i < 16; ++i) {
         w[i] = (std::uint32_t(block[4 * i]) << 24) | (std::uint32_t(block[4 * i + 1]) << 16) |
@@ -51,7 +53,8 @@ void process_block(std::uint32_t state[5], const std::uint8_t block[64]) {
 
 } // namespace
 
-std::array<std::uint8_t, 20> sha1(const void *data, std::size_t length) {
+std::array<std::uint8_t, 20> sha1(const void *data, std::size_t length)
+{
     std::uint32_t state[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0};
     const auto *bytes = static_cast<const std::uint8_t *>(data);
 

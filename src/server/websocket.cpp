@@ -17,12 +17,14 @@ namespace {
 
 using ClientList = std::list<std::shared_ptr<Client>>;
 
-std::string header_value(const HttpRequest &request, const char *name) {
+std::string header_value(const HttpRequest &request, const char *name)
+{
     auto found = request.headers.find(name);
     return found == request.headers.end() ? std::string() : found->second;
 }
 
-std::string lower_case(std::string text) {
+std::string lower_case(std::string text)
+{
     for (char &c : text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
@@ -30,13 +32,15 @@ std::string lower_case(std::string text) {
     return text;
 }
 
-ClientList copy_clients(std::mutex &lock, const ClientList &clients) {
+ClientList copy_clients(std::mutex &lock, const ClientList &clients)
+{
     std::lock_guard guard(lock);
     return clients;
 }
 
 // Empties a client set under its lock and closes the clients outside it.
-void close_all(std::mutex &lock, ClientList &clients) {
+void close_all(std::mutex &lock, ClientList &clients)
+{
     ClientList taken;
     {
         std::lock_guard guard(lock);
@@ -46,7 +50,8 @@ void close_all(std::mutex &lock, ClientList &clients) {
         client->close();
 }
 
-bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client) {
+bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client)
+{
     std::lock_guard guard(lock);
     for (auto it = clients.begin(); it != clients.end(); ++it) {
         if (*it == client) {
@@ -57,7 +62,8 @@ bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<
     return false;
 }
 
-std::uint64_t read_big_endian(const std::uint8_t *bytes, int count) {
+std::uint64_t read_big_endian(const std::uint8_t *bytes, int count)
+{
     std::uint64_t value = 0;
     for (int i = 0; i < count; ++i)
         value = (value << 8) | bytes[i];
@@ -66,21 +72,24 @@ std::uint64_t read_big_endian(const std::uint8_t *bytes, int count) {
 
 } // namespace
 
-bool Client::send(const std::string &frame) {
+bool Client::send(const std::string &frame)
+{
     std::lock_guard guard(send_lock);
     if (closed)
         return false;
     return send_all(socket, frame.data(), frame.size());
 }
 
-void Client::close() {
+void Client::close()
+{
     std::lock_guard guard(close_lock);
     if (closed.exchange(true))
         return;
     platform::shutdown_socket(socket);
 }
 
-void Client::release() {
+void Client::release()
+{
     close();
     {
         // A send that began before the close has failed or finished once this lock is free;
@@ -94,12 +103,14 @@ void Client::release() {
     platform::release_socket(socket);
 }
 
-std::string websocket_accept_value(const std::string &key) {
+std::string websocket_accept_value(const std::string &key)
+{
     auto digest = sha1(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11");
     return base64_encode(digest.data(), digest.size());
 }
 
-std::string encode_frame(std::uint8_t opcode, const std::string &payload) {
+std::string encode_frame(std::uint8_t opcode, const std::string &payload)
+{
     std::string frame;
     frame.reserve(payload.size() + 10);
     frame.push_back(static_cast<char>(0x80 | opcode));
@@ -119,7 +130,8 @@ std::string encode_frame(std::uint8_t opcode, const std::string &payload) {
     return frame;
 }
 
-void FrameReader::run() {
+void FrameReader::run()
+{
     std::string message;
     while (keep_running()) {
         std::uint8_t head[2];
@@ -170,14 +182,16 @@ void FrameReader::run() {
     }
 }
 
-bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload) {
+bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
+{
     return client.send(encode_frame(opcode, payload));
 }
 
 namespace {
 
 void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, std::mutex &set_lock,
-                   ClientList &set, bool is_overlay) {
+                   ClientList &set, bool is_overlay)
+{
     Client &client = *shared;
     ServerState &state = *server.state;
     std::string replay;
@@ -191,8 +205,8 @@ void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, s
         VELMORA_LOG(LOG_INFO, "An overlay connected");
         if (!replay.empty())
             send_frame(client, opcode_text, replay);
-    } else if (server.on_bridge_connect) {
-        server.on_bridge_connect();
+    } else {
+        server.call_bridge_connect();
     }
 
     FrameReader reader;
@@ -208,8 +222,8 @@ void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, s
             send_frame(client, opcode_pong, payload);
     };
     reader.on_message = [&server, is_overlay](const std::string &message) {
-        if (!is_overlay && server.on_bridge_message)
-            server.on_bridge_message(message);
+        if (!is_overlay)
+            server.call_bridge_message(message);
     };
     reader.run();
 }
@@ -217,7 +231,8 @@ void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, s
 } // namespace
 
 void handle_websocket(LocalServer &server, platform::socket_t socket, const HttpRequest &request,
-                      bool is_overlay) {
+                      bool is_overlay)
+{
     std::string upgrade = lower_case(header_value(request, "upgrade"));
     std::string key = header_value(request, "sec-websocket-key");
     std::string origin = header_value(request, "origin");
@@ -265,7 +280,8 @@ void handle_websocket(LocalServer &server, platform::socket_t socket, const Http
         std::mutex &lock;
         ClientList &set;
         std::shared_ptr<Client> &client;
-        ~Unregister() {
+        ~Unregister()
+        {
             remove_client(lock, set, client);
             client->release();
         }
@@ -278,22 +294,27 @@ void handle_websocket(LocalServer &server, platform::socket_t socket, const Http
     }
 }
 
-void broadcast_bridge(const std::string &text) {
+void broadcast_bridge(const std::string &text)
+{
     broadcast_bridge(local_server(), text);
 }
 
-void publish_overlay_state(const std::string &text) {
+void publish_overlay_state(const std::string &text)
+{
     publish_overlay_state(local_server(), text);
 }
 
-void close_overlay_clients() {
+void close_overlay_clients()
+{
     close_overlay_clients(local_server());
 }
 
-void broadcast_bridge(LocalServer &server, const std::string &text) {
-    if (!server.state)
+void broadcast_bridge(LocalServer &server, const std::string &text)
+{
+    auto state = server.current_state();
+    if (!state)
         return;
-    ClientList clients = copy_clients(server.state->bridge_lock, server.state->bridge_clients);
+    ClientList clients = copy_clients(state->bridge_lock, state->bridge_clients);
     if (clients.empty())
         return;
     std::string frame = encode_frame(opcode_text, text);
@@ -301,30 +322,32 @@ void broadcast_bridge(LocalServer &server, const std::string &text) {
         client->send(frame);
 }
 
-void publish_overlay_state(LocalServer &server, const std::string &text) {
-    if (!server.state)
+void publish_overlay_state(LocalServer &server, const std::string &text)
+{
+    auto state = server.current_state();
+    if (!state)
         return;
     ClientList clients;
     {
-        std::lock_guard guard(server.state->overlay_lock);
-        server.state->overlay_state = text;
-        clients = server.state->overlay_clients;
+        std::lock_guard guard(state->overlay_lock);
+        state->overlay_state = text;
+        clients = state->overlay_clients;
     }
     std::string frame = encode_frame(opcode_text, text);
     for (auto &client : clients)
         client->send(frame);
 }
 
-void close_overlay_clients(LocalServer &server) {
-    if (!server.state)
-        return;
-    close_all(server.state->overlay_lock, server.state->overlay_clients);
+void close_overlay_clients(LocalServer &server)
+{
+    if (auto state = server.current_state())
+        close_all(state->overlay_lock, state->overlay_clients);
 }
 
-void close_bridge_clients(LocalServer &server) {
-    if (!server.state)
-        return;
-    close_all(server.state->bridge_lock, server.state->bridge_clients);
+void close_bridge_clients(LocalServer &server)
+{
+    if (auto state = server.current_state())
+        close_all(state->bridge_lock, state->bridge_clients);
 }
 
 } // namespace velmora

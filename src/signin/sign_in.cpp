@@ -20,17 +20,19 @@ constexpr const char *service_site_origin = "https://velmora.app";
 constexpr auto sign_in_lifetime = std::chrono::seconds(900);
 constexpr std::size_t max_id_token_bytes = 8192;
 
-bool is_known_provider(const std::string &provider) {
-    return provider == "google" || provider == "apple" || provider == "facebook" ||
-           provider == "twitter";
+bool is_known_provider(const std::string &provider)
+{
+    return provider == "google" || provider == "apple" || provider == "facebook" || provider == "twitter";
 }
 
-std::string parameter(const std::map<std::string, std::string> &parameters, const char *name) {
+std::string parameter(const std::map<std::string, std::string> &parameters, const char *name)
+{
     auto found = parameters.find(name);
     return found == parameters.end() ? std::string() : found->second;
 }
 
-std::string auth_token_event(const std::string &id_token, bool is_new_user) {
+std::string auth_token_event(const std::string &id_token, bool is_new_user)
+{
     obs_data_t *event = obs_data_create();
     obs_data_set_string(event, "event", "auth_token");
     obs_data_set_string(event, "idToken", id_token.c_str());
@@ -41,14 +43,16 @@ std::string auth_token_event(const std::string &id_token, bool is_new_user) {
     return json;
 }
 
-void send_page(platform::socket_t socket, int status, const char *title) {
+void send_page(platform::socket_t socket, int status, const char *title)
+{
     send_response(socket, status, "text/html; charset=utf-8",
                   message_page(title, "Start again from the Velmora dock in OBS."));
 }
 
 } // namespace
 
-std::string start_sign_in(LocalServer &server, const std::string &provider) {
+std::string start_sign_in(LocalServer &server, const std::string &provider)
+{
     std::string state_token = random_token(24);
     if (server.state) {
         std::lock_guard guard(server.state->sign_in_lock);
@@ -56,23 +60,23 @@ std::string start_sign_in(LocalServer &server, const std::string &provider) {
         server.state->sign_in_expiry = std::chrono::steady_clock::now() + sign_in_lifetime;
     }
     std::string callback = "http://127.0.0.1:" + std::to_string(server.port) + "/auth-callback";
-    std::string url = std::string(service_site_origin) +
-                      "/auth/launcher?callback=" + url_encode(callback) + "&state=" + state_token +
-                      "&client=velmora-obs";
+    std::string url = std::string(service_site_origin) + "/auth/launcher?callback=" + url_encode(callback) +
+                      "&state=" + state_token + "&client=velmora-obs";
     if (is_known_provider(provider))
         url += "&provider=" + provider;
     return url;
 }
 
-void cancel_sign_in(LocalServer &server) {
+void cancel_sign_in(LocalServer &server)
+{
     if (!server.state)
         return;
     std::lock_guard guard(server.state->sign_in_lock);
     server.state->pending_sign_in.clear();
 }
 
-void handle_auth_callback(LocalServer &server, platform::socket_t socket,
-                          const HttpRequest &request) {
+void handle_auth_callback(LocalServer &server, platform::socket_t socket, const HttpRequest &request)
+{
     std::map<std::string, std::string> parameters = request.query;
     if (request.method == "POST") {
         for (auto &[name, value] : parse_query(request.body))
@@ -85,8 +89,7 @@ void handle_auth_callback(LocalServer &server, platform::socket_t socket,
     if (server.state) {
         std::lock_guard guard(server.state->sign_in_lock);
         std::string &pending = server.state->pending_sign_in;
-        matched = !pending.empty() &&
-                  std::chrono::steady_clock::now() < server.state->sign_in_expiry &&
+        matched = !pending.empty() && std::chrono::steady_clock::now() < server.state->sign_in_expiry &&
                   tokens_equal(state_token, pending);
         if (matched)
             pending.clear();

@@ -13,7 +13,6 @@ struct HttpRequest;
 std::string start_sign_in(LocalServer &server, const std::string &provider);
 void cancel_sign_in(LocalServer &server);
 // The /auth-callback route: hands a matching sign-in's identity token to the docks.
-void handle_auth_callback(LocalServer &server, platform::socket_t socket,
-                          const HttpRequest &request);
+void handle_auth_callback(LocalServer &server, platform::socket_t socket, const HttpRequest &request);
 
 } // namespace velmora

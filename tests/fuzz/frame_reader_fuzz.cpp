@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
     std::size_t offset = 0;
     velmora::FrameReader reader;
     reader.read_exact = [&](void *buffer, std::size_t length) {

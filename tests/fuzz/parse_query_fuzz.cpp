@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
     std::string text(reinterpret_cast<const char *>(data), size);
     auto parameters = velmora::parse_query(text);
     std::size_t total = 0;

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
     if (size < 1)
         return 0;
     std::size_t piece = 1 + data[0] % 64 * 64; // 1 .. 4033 bytes per receive

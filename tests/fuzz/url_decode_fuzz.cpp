@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
     std::string text(reinterpret_cast<const char *>(data), size);
     std::string decoded = velmora::url_decode(text);
     if (decoded.size() > text.size())

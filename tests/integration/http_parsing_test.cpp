@@ -15,14 +15,16 @@ using Status = RequestAssembler::Status;
 namespace {
 
 // Feeds the bytes in pieces of the given size, as separate receives would deliver them.
-Status feed(RequestAssembler &assembler, const std::string &bytes, std::size_t piece = 4096) {
+Status feed(RequestAssembler &assembler, const std::string &bytes, std::size_t piece = 4096)
+{
     Status status = Status::need_more;
     for (std::size_t i = 0; i < bytes.size() && status == Status::need_more; i += piece)
         status = assembler.feed(bytes.data() + i, std::min(piece, bytes.size() - i));
     return status;
 }
 
-HttpRequest parse(const std::string &bytes, Status expected = Status::complete) {
+HttpRequest parse(const std::string &bytes, Status expected = Status::complete)
+{
     RequestAssembler assembler;
     EXPECT_EQ(feed(assembler, bytes), expected) << bytes.substr(0, 200);
     return assembler.request();
@@ -30,7 +32,8 @@ HttpRequest parse(const std::string &bytes, Status expected = Status::complete) 
 
 } // namespace
 
-TEST(RequestParsing, RequestLinePathAndQuery) {
+TEST(RequestParsing, RequestLinePathAndQuery)
+{
     HttpRequest request = parse("GET /dock/app.js?v=3&x HTTP/1.1\r\nHost: a\r\n\r\n");
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.path, "/dock/app.js");
@@ -44,7 +47,8 @@ TEST(RequestParsing, RequestLinePathAndQuery) {
     EXPECT_EQ(parse("GET /a?x=1?y=2 HTTP/1.1\r\n\r\n").query.at("x"), "1?y=2");
 }
 
-TEST(RequestParsing, MalformedRequestLinesFail) {
+TEST(RequestParsing, MalformedRequestLinesFail)
+{
     parse("GET http://127.0.0.1/ HTTP/1.1\r\n\r\n", Status::failed);
     parse("OPTIONS * HTTP/1.1\r\n\r\n", Status::failed);
     parse("GET\r\n\r\n", Status::failed);
@@ -52,7 +56,8 @@ TEST(RequestParsing, MalformedRequestLinesFail) {
     parse("\r\nGET / HTTP/1.1\r\n\r\n", Status::failed);
 }
 
-TEST(RequestParsing, HeaderNamesAndValues) {
+TEST(RequestParsing, HeaderNamesAndValues)
+{
     HttpRequest request = parse("GET / HTTP/1.1\r\nHOST:   127.0.0.1:1\r\nX-Space : v\r\n"
                                 "X-Tab:\tt  \r\nno colon line\r\nDup: first\r\ndup: second\r\n"
                                 "Empty:\r\n\r\n");
@@ -65,7 +70,8 @@ TEST(RequestParsing, HeaderNamesAndValues) {
     EXPECT_EQ(request.headers.size(), 5u);
 }
 
-TEST(RequestParsing, BareLineFeedsInsideTheHead) {
+TEST(RequestParsing, BareLineFeedsInsideTheHead)
+{
     HttpRequest request = parse("GET /lf HTTP/1.1\nHost: h\nA: b\r\n\r\n");
     EXPECT_EQ(request.path, "/lf");
     EXPECT_EQ(request.headers.at("host"), "h");
@@ -75,16 +81,17 @@ TEST(RequestParsing, BareLineFeedsInsideTheHead) {
     EXPECT_EQ(feed(assembler, "GET / HTTP/1.1\n\n"), Status::need_more);
 }
 
-TEST(RequestParsing, OneByteAtATime) {
-    std::string raw =
-        "POST /auth-callback?a=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello";
+TEST(RequestParsing, OneByteAtATime)
+{
+    std::string raw = "POST /auth-callback?a=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello";
     RequestAssembler assembler;
     EXPECT_EQ(feed(assembler, raw, 1), Status::complete);
     EXPECT_EQ(assembler.request().body, "hello");
     EXPECT_EQ(assembler.request().query.at("a"), "1");
 }
 
-TEST(RequestParsing, HeadSizeLimit) {
+TEST(RequestParsing, HeadSizeLimit)
+{
     std::string start = "GET / HTTP/1.1\r\nX: ";
     std::string fits = start + std::string(16384 - start.size() - 4, 'a') + "\r\n\r\n";
     ASSERT_EQ(fits.size(), 16384u);
@@ -97,7 +104,8 @@ TEST(RequestParsing, HeadSizeLimit) {
     EXPECT_EQ(feed(endless, std::string(20000, 'a')), Status::failed);
 }
 
-TEST(RequestParsing, ContentLengthRules) {
+TEST(RequestParsing, ContentLengthRules)
+{
     auto with_length = [](const std::string &length, const std::string &body) {
         return "POST /x HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" + body;
     };
@@ -115,7 +123,8 @@ TEST(RequestParsing, ContentLengthRules) {
     EXPECT_EQ(chunked.body, "5\r\nhello\r\n0\r\n\r\n");
 }
 
-TEST(RequestParsing, ContentLengthReadsLikeStrtoul) {
+TEST(RequestParsing, ContentLengthReadsLikeStrtoul)
+{
     EXPECT_EQ(parse_content_length("  42"), 42u);
     EXPECT_EQ(parse_content_length("+7"), 7u);
     EXPECT_EQ(parse_content_length("12abc"), 12u);
@@ -128,7 +137,8 @@ TEST(RequestParsing, ContentLengthReadsLikeStrtoul) {
     EXPECT_EQ(parse_content_length("-99999999999"), 4294967295u);
 }
 
-TEST(QueryParsing, PiecesNamesAndValues) {
+TEST(QueryParsing, PiecesNamesAndValues)
+{
     EXPECT_TRUE(parse_query("").empty());
     EXPECT_EQ(parse_query("&&a=1&&"), (std::map<std::string, std::string>{{"a", "1"}}));
     EXPECT_EQ(parse_query("a=b=c").at("a"), "b=c");
@@ -142,7 +152,8 @@ TEST(QueryParsing, PiecesNamesAndValues) {
 // The same rules hold over a real socket, including the receive time-out.
 class SocketRequestTest : public ServerTest {};
 
-TEST_F(SocketRequestTest, RequestSentOneByteAtATimeIsServed) {
+TEST_F(SocketRequestTest, RequestSentOneByteAtATimeIsServed)
+{
     LoopbackClient client(port);
     std::string raw = "GET /dock/ HTTP/1.1\r\nHost: " + host() + "\r\n\r\n";
     for (char c : raw)
@@ -151,16 +162,15 @@ TEST_F(SocketRequestTest, RequestSentOneByteAtATimeIsServed) {
     EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
 }
 
-TEST_F(SocketRequestTest, UnreadableRequestsGetNoReply) {
+TEST_F(SocketRequestTest, UnreadableRequestsGetNoReply)
+{
     EXPECT_EQ(request("GET http://x/ HTTP/1.1\r\nHost: " + host() + "\r\n\r\n"), "");
     EXPECT_EQ(request(std::string(17000, 'a')), "");
-    EXPECT_EQ(request("POST /x HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 65537\r\n\r\n"),
-              "");
+    EXPECT_EQ(request("POST /x HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 65537\r\n\r\n"), "");
 
     // The peer closing before the body is complete.
     LoopbackClient client(port);
-    client.send("POST /auth-callback HTTP/1.1\r\nHost: " + host() +
-                "\r\nContent-Length: 10\r\n\r\nabc");
+    client.send("POST /auth-callback HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 10\r\n\r\nabc");
     shutdown(client.fd(), SHUT_WR);
     EXPECT_EQ(client.read_all(), "");
 }

@@ -19,7 +19,8 @@ namespace {
 // Another program's socket on 127.0.0.1 (or any address) and the given port.
 class Blocker {
   public:
-    Blocker(std::uint16_t port, bool reuse = false, bool any_address = false) {
+    Blocker(std::uint16_t port, bool reuse = false, bool any_address = false)
+    {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         if (reuse)
@@ -28,21 +29,23 @@ class Blocker {
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK);
-        bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                ::listen(fd, 1) == 0;
+        bound =
+            ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && ::listen(fd, 1) == 0;
     }
     ~Blocker() { ::close(fd); }
     int fd;
     bool bound;
 };
 
-std::uint16_t test_port(int offset) {
+std::uint16_t test_port(int offset)
+{
     return static_cast<std::uint16_t>(30000 + (getpid() % 10000) * 2 + offset);
 }
 
 class ListenerTest : public ::testing::Test {
   protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         server.stop();
         unsetenv("VELMORA_OBS_TEST_BRIDGE_TOKEN");
     }
@@ -52,7 +55,8 @@ class ListenerTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ListenerTest, BusyPortMovesToTheNextFreeOne) {
+TEST_F(ListenerTest, BusyPortMovesToTheNextFreeOne)
+{
     std::uint16_t first = test_port(0);
     Blocker a(first), b(static_cast<std::uint16_t>(first + 1));
     ASSERT_TRUE(a.bound && b.bound);
@@ -61,7 +65,8 @@ TEST_F(ListenerTest, BusyPortMovesToTheNextFreeOne) {
     EXPECT_TRUE(log.contains("[velmora] Dock server on 127.0.0.1:" + std::to_string(first + 2)));
 }
 
-TEST_F(ListenerTest, NoOtherProgramCanBindOurPort) {
+TEST_F(ListenerTest, NoOtherProgramCanBindOurPort)
+{
     std::uint16_t port = server.start(test_port(0));
     ASSERT_NE(port, 0);
     EXPECT_FALSE(Blocker(port).bound);
@@ -69,7 +74,8 @@ TEST_F(ListenerTest, NoOtherProgramCanBindOurPort) {
     EXPECT_FALSE(Blocker(port, true, true).bound);
 }
 
-TEST_F(ListenerTest, RestartAfterServedConnectionsKeepsThePort) {
+TEST_F(ListenerTest, RestartAfterServedConnectionsKeepsThePort)
+{
     std::uint16_t port = server.start(test_port(0));
     ASSERT_NE(port, 0);
     for (int i = 0; i < 3; ++i) {
@@ -81,7 +87,8 @@ TEST_F(ListenerTest, RestartAfterServedConnectionsKeepsThePort) {
     EXPECT_EQ(server.start(port), port) << "lingering connections of the last run moved the port";
 }
 
-TEST_F(ListenerTest, AllTwentyCandidatesBusy) {
+TEST_F(ListenerTest, AllTwentyCandidatesBusy)
+{
     std::vector<std::unique_ptr<Blocker>> blockers;
     std::uint16_t first = test_port(0);
     for (int i = 0; i < 20; ++i) {
@@ -99,7 +106,8 @@ TEST_F(ListenerTest, AllTwentyCandidatesBusy) {
     EXPECT_EQ(server.start(first), first);
 }
 
-TEST_F(ListenerTest, CandidatesStopAtTheTopOfTheRange) {
+TEST_F(ListenerTest, CandidatesStopAtTheTopOfTheRange)
+{
     Blocker top(65535);
     if (!top.bound)
         GTEST_SKIP() << "port 65535 is in use on this machine";
@@ -109,7 +117,8 @@ TEST_F(ListenerTest, CandidatesStopAtTheTopOfTheRange) {
     EXPECT_TRUE(log.contains("[velmora] Could not open a local port for the dock"));
 }
 
-TEST_F(ListenerTest, StartTwiceKeepsPortAndToken) {
+TEST_F(ListenerTest, StartTwiceKeepsPortAndToken)
+{
     std::uint16_t port = server.start(test_port(0));
     ASSERT_NE(port, 0);
     std::string token = server.bridge_token;
@@ -124,14 +133,14 @@ TEST_F(ListenerTest, StartTwiceKeepsPortAndToken) {
     EXPECT_NE(server.bridge_token, token) << "every start makes a new token";
 }
 
-TEST_F(ListenerTest, TestBridgeTokenFromTheEnvironment) {
+TEST_F(ListenerTest, TestBridgeTokenFromTheEnvironment)
+{
     struct Case {
         std::string value;
         bool used;
     } cases[] = {
-        {std::string(31, 'a'), false},       {std::string(129, 'a'), false},
-        {std::string(63, 'a') + "g", false}, {std::string(32, 'b'), true},
-        {std::string(128, 'c'), true},       {std::string(64, 'D'), true},
+        {std::string(31, 'a'), false}, {std::string(129, 'a'), false}, {std::string(63, 'a') + "g", false},
+        {std::string(32, 'b'), true},  {std::string(128, 'c'), true},  {std::string(64, 'D'), true},
     };
     for (const Case &c : cases) {
         setenv("VELMORA_OBS_TEST_BRIDGE_TOKEN", c.value.c_str(), 1);
@@ -142,19 +151,20 @@ TEST_F(ListenerTest, TestBridgeTokenFromTheEnvironment) {
             ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         EXPECT_EQ(server.bridge_token == lower, c.used) << c.value;
         EXPECT_EQ(server.bridge_token.size(), c.used ? c.value.size() : 64u);
-        EXPECT_EQ(capture.contains("[velmora] Using a test bridge token from the environment"),
-                  c.used);
+        EXPECT_EQ(capture.contains("[velmora] Using a test bridge token from the environment"), c.used);
         server.stop();
     }
 }
 
-TEST_F(ListenerTest, MissingWebFilesStillStartTheServer) {
+TEST_F(ListenerTest, MissingWebFilesStillStartTheServer)
+{
     ASSERT_NE(server.start(test_port(0)), 0);
     EXPECT_TRUE(log.contains("[velmora] The dock files are missing (data/web/index.html)"));
     EXPECT_TRUE(server.state->web_root.empty());
 }
 
-TEST_F(ListenerTest, OverlayTokenNeedsARunningState) {
+TEST_F(ListenerTest, OverlayTokenNeedsARunningState)
+{
     server.set_overlay_token("ignored");
     EXPECT_EQ(server.overlay_token(), "");
     ASSERT_NE(server.start(test_port(0)), 0);
@@ -162,7 +172,8 @@ TEST_F(ListenerTest, OverlayTokenNeedsARunningState) {
     EXPECT_EQ(server.overlay_token(), "abc");
 }
 
-TEST_F(ListenerTest, FinishedConnectionThreadsAreReaped) {
+TEST_F(ListenerTest, FinishedConnectionThreadsAreReaped)
+{
     std::uint16_t port = server.start(test_port(0));
     ASSERT_NE(port, 0);
     for (int i = 0; i < 40; ++i) {
@@ -179,12 +190,12 @@ TEST_F(ListenerTest, FinishedConnectionThreadsAreReaped) {
     EXPECT_EQ(remaining, 0u);
 }
 
-TEST_F(ListenerTest, StopWaitsForASilentClientOnlyUntilItsTimeOut) {
+TEST_F(ListenerTest, StopWaitsForASilentClientOnlyUntilItsTimeOut)
+{
     std::uint16_t port = server.start(test_port(0));
     ASSERT_NE(port, 0);
     LoopbackClient silent(port);
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(700)); // accepted and waiting for a request
+    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // accepted and waiting for a request
     auto started = std::chrono::steady_clock::now();
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(11));

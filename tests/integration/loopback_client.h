@@ -12,7 +12,8 @@
 
 class LoopbackClient {
   public:
-    explicit LoopbackClient(std::uint16_t port) {
+    explicit LoopbackClient(std::uint16_t port)
+    {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -25,7 +26,8 @@ class LoopbackClient {
         timeval timeout{10, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
-    ~LoopbackClient() {
+    ~LoopbackClient()
+    {
         if (fd_ >= 0)
             ::close(fd_);
     }
@@ -34,7 +36,8 @@ class LoopbackClient {
 
     bool connected() const { return fd_ >= 0; }
 
-    bool send(const std::string &bytes) {
+    bool send(const std::string &bytes)
+    {
         std::size_t sent = 0;
         while (sent < bytes.size()) {
             ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -46,7 +49,8 @@ class LoopbackClient {
     }
 
     // Everything until the server closes the connection (or 10 s pass).
-    std::string read_all() {
+    std::string read_all()
+    {
         std::string out;
         char buffer[65536];
         for (;;) {
@@ -57,7 +61,8 @@ class LoopbackClient {
         }
     }
 
-    bool read_exact(std::string &out, std::size_t count) {
+    bool read_exact(std::string &out, std::size_t count)
+    {
         out.resize(count);
         std::size_t got = 0;
         while (got < count) {
@@ -70,7 +75,8 @@ class LoopbackClient {
     }
 
     // The response head, up to and including the blank line.
-    std::string read_head() {
+    std::string read_head()
+    {
         std::string head;
         char c;
         while (head.size() < 65536 && ::recv(fd_, &c, 1, 0) == 1) {
@@ -82,7 +88,8 @@ class LoopbackClient {
     }
 
     // True when the server has closed the connection within the time given.
-    bool closed_by_peer(int timeout_ms = 5000) {
+    bool closed_by_peer(int timeout_ms = 5000)
+    {
         pollfd entry{fd_, POLLIN, 0};
         if (::poll(&entry, 1, timeout_ms) <= 0)
             return false;
@@ -91,9 +98,9 @@ class LoopbackClient {
     }
 
     // A WebSocket frame as a browser sends it: masked, FIN as given.
-    static std::string client_frame(std::uint8_t opcode, const std::string &payload,
-                                    bool fin = true, bool masked = true,
-                                    std::uint64_t announced = UINT64_MAX) {
+    static std::string client_frame(std::uint8_t opcode, const std::string &payload, bool fin = true,
+                                    bool masked = true, std::uint64_t announced = UINT64_MAX)
+    {
         std::uint64_t length = announced == UINT64_MAX ? payload.size() : announced;
         std::string frame;
         frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
@@ -125,7 +132,8 @@ class LoopbackClient {
     };
 
     // Reads one server frame.
-    Frame read_frame() {
+    Frame read_frame()
+    {
         Frame frame;
         std::string head;
         if (!read_exact(head, 2))

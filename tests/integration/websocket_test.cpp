@@ -15,10 +15,8 @@ using velmora::publish_overlay_state;
 
 namespace {
 
-constexpr const char *bridge_token =
-    "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-constexpr const char *overlay_token =
-    "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
+constexpr const char *bridge_token = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+constexpr const char *overlay_token = "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
 
 // Collects the messages handed to the bridge handler.
 struct Inbox {
@@ -26,30 +24,33 @@ struct Inbox {
     std::condition_variable arrived;
     std::vector<std::string> messages;
 
-    void add(const std::string &message) {
+    void add(const std::string &message)
+    {
         std::lock_guard guard(lock);
         messages.push_back(message);
         arrived.notify_all();
     }
-    bool wait_for(std::size_t count) {
+    bool wait_for(std::size_t count)
+    {
         std::unique_lock guard(lock);
-        return arrived.wait_for(guard, std::chrono::seconds(5),
-                                [&] { return messages.size() >= count; });
+        return arrived.wait_for(guard, std::chrono::seconds(5), [&] { return messages.size() >= count; });
     }
 };
 
 class WebSocketTest : public ServerTest {
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ServerTest::SetUp();
         server.bridge_token = bridge_token;
         server.set_overlay_token(overlay_token);
-        server.on_bridge_message = [this](const std::string &message) { inbox.add(message); };
-        server.on_bridge_connect = [this] { connects++; };
+        server.set_bridge_handlers([this](const std::string &message) { inbox.add(message); },
+                                   [this] { connects++; });
     }
 
     std::string upgrade_request(const std::string &path, const std::string &token,
-                                const std::string &extra = "", const std::string &method = "GET") {
+                                const std::string &extra = "", const std::string &method = "GET")
+    {
         std::string origin = "http://127.0.0.1:" + std::to_string(port);
         return method + " " + path + "?token=" + token + " HTTP/1.1\r\nHost: " + host() +
                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
@@ -60,24 +61,25 @@ class WebSocketTest : public ServerTest {
 
     // Connects and completes the handshake; the client is ready for frames.
     std::unique_ptr<LoopbackClient> connect(const std::string &path = "/bridge",
-                                            const std::string &token = bridge_token) {
+                                            const std::string &token = bridge_token)
+    {
         auto client = std::make_unique<LoopbackClient>(port);
         client->send(upgrade_request(path, token));
         std::string head = client->read_head();
-        EXPECT_EQ(
-            head,
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+        EXPECT_EQ(head, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
         return client;
     }
 
-    std::size_t clients(bool overlay) {
+    std::size_t clients(bool overlay)
+    {
         std::mutex &lock = overlay ? server.state->overlay_lock : server.state->bridge_lock;
         std::lock_guard guard(lock);
         return (overlay ? server.state->overlay_clients : server.state->bridge_clients).size();
     }
 
-    bool wait_clients(bool overlay, std::size_t count) {
+    bool wait_clients(bool overlay, std::size_t count)
+    {
         for (int i = 0; i < 500; ++i) {
             if (clients(overlay) == count)
                 return true;
@@ -90,14 +92,16 @@ class WebSocketTest : public ServerTest {
     std::atomic<int> connects{0};
 };
 
-std::string refusal(LoopbackClient &client) {
+std::string refusal(LoopbackClient &client)
+{
     std::string response = client.read_all();
     return response.substr(0, response.find("\r\n"));
 }
 
 } // namespace
 
-TEST_F(WebSocketTest, BadUpgradeRequestsGet400) {
+TEST_F(WebSocketTest, BadUpgradeRequestsGet400)
+{
     std::string good = upgrade_request("/bridge", bridge_token);
     auto without = [&](const std::string &header_line) {
         std::string raw = good;
@@ -117,7 +121,8 @@ TEST_F(WebSocketTest, BadUpgradeRequestsGet400) {
     EXPECT_FALSE(log.contains("[velmora] Refused a bridge connection that is not ours"));
 }
 
-TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted) {
+TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted)
+{
     std::string raw = upgrade_request("/bridge", bridge_token);
     raw.replace(raw.find("Upgrade: websocket"), 18, "Upgrade: WebSocket");
     LoopbackClient client(port);
@@ -125,7 +130,8 @@ TEST_F(WebSocketTest, MixedCaseUpgradeIsAccepted) {
     EXPECT_EQ(client.read_head().substr(0, 34), "HTTP/1.1 101 Switching Protocols\r\n");
 }
 
-TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged) {
+TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged)
+{
     std::string p = std::to_string(port);
     std::string near_token = bridge_token;
     near_token.back() = 'e';
@@ -142,8 +148,7 @@ TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged) {
     };
     for (const Case &c : cases) {
         std::string raw = upgrade_request(c.path, c.token);
-        raw.replace(raw.find("Origin: "),
-                    raw.find("\r\n", raw.find("Origin: ")) - raw.find("Origin: "),
+        raw.replace(raw.find("Origin: "), raw.find("\r\n", raw.find("Origin: ")) - raw.find("Origin: "),
                     c.origin.empty() ? "X-None: 1" : "Origin: " + c.origin);
         LoopbackClient client(port);
         client.send(raw);
@@ -160,31 +165,32 @@ TEST_F(WebSocketTest, WrongOriginOrTokenIsRefusedWith403AndLogged) {
     EXPECT_EQ(refusal(client), "HTTP/1.1 403 Forbidden");
 }
 
-TEST_F(WebSocketTest, EmptyExpectedTokenRefusesEveryone) {
+TEST_F(WebSocketTest, EmptyExpectedTokenRefusesEveryone)
+{
     server.bridge_token.clear();
     LoopbackClient client(port);
     client.send(upgrade_request("/bridge", ""));
     EXPECT_EQ(refusal(client), "HTTP/1.1 403 Forbidden");
 }
 
-TEST_F(WebSocketTest, FragmentedMessageArrivesOnceJoined) {
+TEST_F(WebSocketTest, FragmentedMessageArrivesOnceJoined)
+{
     auto client = connect();
-    client->send(
-        LoopbackClient::client_frame(velmora::opcode_text, "{\"act", false) +
-        LoopbackClient::client_frame(velmora::opcode_continuation, "ion\":", false) +
-        LoopbackClient::client_frame(velmora::opcode_continuation, "\"hello\"}", true) +
-        LoopbackClient::client_frame(velmora::opcode_continuation, "starts-a-message", true) +
-        LoopbackClient::client_frame(velmora::opcode_binary, "ignored", true) +
-        LoopbackClient::client_frame(velmora::opcode_pong, "ignored", true) +
-        LoopbackClient::client_frame(velmora::opcode_text, "", true));
+    client->send(LoopbackClient::client_frame(velmora::opcode_text, "{\"act", false) +
+                 LoopbackClient::client_frame(velmora::opcode_continuation, "ion\":", false) +
+                 LoopbackClient::client_frame(velmora::opcode_continuation, "\"hello\"}", true) +
+                 LoopbackClient::client_frame(velmora::opcode_continuation, "starts-a-message", true) +
+                 LoopbackClient::client_frame(velmora::opcode_binary, "ignored", true) +
+                 LoopbackClient::client_frame(velmora::opcode_pong, "ignored", true) +
+                 LoopbackClient::client_frame(velmora::opcode_text, "", true));
     ASSERT_TRUE(inbox.wait_for(3));
     std::lock_guard guard(inbox.lock);
-    EXPECT_EQ(inbox.messages,
-              (std::vector<std::string>{"{\"action\":\"hello\"}", "starts-a-message", ""}));
+    EXPECT_EQ(inbox.messages, (std::vector<std::string>{"{\"action\":\"hello\"}", "starts-a-message", ""}));
     EXPECT_EQ(connects.load(), 1);
 }
 
-TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose) {
+TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose)
+{
     auto client = connect();
     client->send(LoopbackClient::client_frame(velmora::opcode_ping, "x"));
     auto pong = client->read_frame();
@@ -201,7 +207,8 @@ TEST_F(WebSocketTest, PingGetsPongAndCloseGetsEmptyClose) {
     EXPECT_TRUE(wait_clients(false, 0));
 }
 
-TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection) {
+TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection)
+{
     {
         auto client = connect();
         // Announces 1048577 bytes and sends none: the connection ends before any payload is read.
@@ -212,8 +219,7 @@ TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection) {
         auto client = connect();
         std::string fragment(600000, 'a');
         client->send(LoopbackClient::client_frame(velmora::opcode_text, fragment, false));
-        client->send(
-            LoopbackClient::client_frame(velmora::opcode_continuation, fragment, true, true));
+        client->send(LoopbackClient::client_frame(velmora::opcode_continuation, fragment, true, true));
         EXPECT_TRUE(client->closed_by_peer());
     }
     {
@@ -231,7 +237,8 @@ TEST_F(WebSocketTest, SizeLimitsAndUnmaskedFramesEndTheConnection) {
     EXPECT_TRUE(inbox.messages.size() == 1);
 }
 
-TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames) {
+TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames)
+{
     std::vector<std::unique_ptr<LoopbackClient>> docks;
     for (int i = 0; i < 3; ++i)
         docks.push_back(connect());
@@ -250,8 +257,7 @@ TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames) {
                 if (!frame.ok || frame.first != 0x81)
                     return;
                 int t = frame.payload[0] - 'a';
-                if (t < 0 || t >= 4 ||
-                    frame.payload != std::string(70000 + t, static_cast<char>('a' + t)))
+                if (t < 0 || t >= 4 || frame.payload != std::string(70000 + t, static_cast<char>('a' + t)))
                     return;
                 counts[d][t]++;
             }
@@ -274,7 +280,8 @@ TEST_F(WebSocketTest, BroadcastReachesEveryBridgeClientInWholeFrames) {
     EXPECT_FALSE(overlay->closed_by_peer(200));
 }
 
-TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored) {
+TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored)
+{
     auto early = connect("/overlay", overlay_token);
     ASSERT_TRUE(wait_clients(true, 1));
     publish_overlay_state("{\"chat\":1}");
@@ -295,7 +302,8 @@ TEST_F(WebSocketTest, OverlayStateIsReplayedAndOverlayTextIsIgnored) {
     EXPECT_TRUE(inbox.messages.empty());
 }
 
-TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge) {
+TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge)
+{
     auto dock = connect();
     auto overlay = connect("/overlay", overlay_token);
     ASSERT_TRUE(wait_clients(true, 1));
@@ -311,7 +319,8 @@ TEST_F(WebSocketTest, ClosingOverlaysKeepsTheStateAndTheBridge) {
     EXPECT_EQ(again->read_frame().payload, "kept");
 }
 
-TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections) {
+TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections)
+{
     auto a = connect();
     auto b = connect();
     auto o = connect("/overlay", overlay_token);
@@ -325,7 +334,8 @@ TEST_F(WebSocketTest, ClientSetsFollowConnectionsAndDisconnections) {
     EXPECT_EQ(b->read_frame().payload, "still here");
 }
 
-TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen) {
+TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen)
+{
     std::vector<std::unique_ptr<LoopbackClient>> open;
     for (int i = 0; i < 5; ++i)
         open.push_back(connect());
@@ -341,7 +351,8 @@ TEST_F(WebSocketTest, StopReturnsPromptlyWithClientsOpen) {
     broadcast_bridge("after stop"); // no server state: nothing happens
 }
 
-TEST_F(WebSocketTest, SendsRacingClosesNeverReachAnotherConnection) {
+TEST_F(WebSocketTest, SendsRacingClosesNeverReachAnotherConnection)
+{
     // Broadcasting while clients come and go: each dock only ever sees whole frames of ours.
     std::atomic<bool> done{false};
     std::thread broadcaster([&] {
@@ -385,6 +396,7 @@ TEST_F(WebSocketTest, StopIsNotHeldUpByASendToADockThatStoppedReading)
     }
     ASSERT_LT(sent.load(), 64) << "the send never blocked; the test proves nothing";
 
+    // Broadcasts may come from any thread, even while the server stops.
     auto started = std::chrono::steady_clock::now();
     server.stop();
     broadcaster.join();

@@ -6,7 +6,8 @@ using velmora::base64_encode;
 using velmora::url_decode;
 using velmora::url_encode;
 
-TEST(UrlEncode, KeepsUnreservedAndEscapesEverythingElseInUpperCase) {
+TEST(UrlEncode, KeepsUnreservedAndEscapesEverythingElseInUpperCase)
+{
     EXPECT_EQ(url_encode("a b/c~"), "a%20b%2Fc~");
     EXPECT_EQ(url_encode("\xC3\xA9"), "%C3%A9");
     EXPECT_EQ(url_encode("AZaz09-._~"), "AZaz09-._~");
@@ -15,7 +16,8 @@ TEST(UrlEncode, KeepsUnreservedAndEscapesEverythingElseInUpperCase) {
     EXPECT_EQ(url_encode(""), "");
 }
 
-TEST(UrlDecode, DecodesEscapesAndPlus) {
+TEST(UrlDecode, DecodesEscapesAndPlus)
+{
     EXPECT_EQ(url_decode("a+b%20c"), "a b c");
     EXPECT_EQ(url_decode("%41%4a"), "AJ");
     EXPECT_EQ(url_decode("%2B"), "+");
@@ -24,7 +26,8 @@ TEST(UrlDecode, DecodesEscapesAndPlus) {
     EXPECT_EQ(url_decode("%C3%A9"), "\xC3\xA9");
 }
 
-TEST(UrlDecode, MalformedEscapesPassThrough) {
+TEST(UrlDecode, MalformedEscapesPassThrough)
+{
     EXPECT_EQ(url_decode("100%"), "100%");
     EXPECT_EQ(url_decode("%4"), "%4");
     EXPECT_EQ(url_decode("%zz"), "%zz");
@@ -33,14 +36,16 @@ TEST(UrlDecode, MalformedEscapesPassThrough) {
     EXPECT_EQ(url_decode(""), "");
 }
 
-TEST(UrlDecode, InvertsEncodeForEveryByte) {
+TEST(UrlDecode, InvertsEncodeForEveryByte)
+{
     std::string all;
     for (int c = 0; c < 256; ++c)
         all.push_back(static_cast<char>(c));
     EXPECT_EQ(url_decode(url_encode(all)), all);
 }
 
-TEST(Base64, Rfc4648Vectors) {
+TEST(Base64, Rfc4648Vectors)
+{
     auto encode = [](const std::string &text) {
         return base64_encode(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
     };

@@ -11,7 +11,8 @@
 
 namespace {
 
-std::set<std::string> exported_functions() {
+std::set<std::string> exported_functions()
+{
     std::set<std::string> names;
     std::string command = std::string("nm -D --defined-only '") + VELMORA_MODULE_FILE + "'";
     FILE *pipe = popen(command.c_str(), "r");
@@ -30,21 +31,25 @@ std::set<std::string> exported_functions() {
 
 class ModuleFile : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         handle = dlopen(VELMORA_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle, nullptr) << dlerror();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (handle)
             dlclose(handle);
     }
-    template <typename Function> Function *find(const char *name) {
+    template <typename Function> Function *find(const char *name)
+    {
         return reinterpret_cast<Function *>(dlsym(handle, name));
     }
     void *handle = nullptr;
 };
 
-TEST_F(ModuleFile, ExportsExactlyTheNineEntryPoints) {
+TEST_F(ModuleFile, ExportsExactlyTheNineEntryPoints)
+{
     std::set<std::string> expected = {
         "obs_module_load",        "obs_module_unload",      "obs_module_name",
         "obs_module_description", "obs_module_ver",         "obs_module_set_pointer",
@@ -53,7 +58,8 @@ TEST_F(ModuleFile, ExportsExactlyTheNineEntryPoints) {
     EXPECT_EQ(exported_functions(), expected);
 }
 
-TEST_F(ModuleFile, ReportsNameDescriptionAndTheSdkVersion) {
+TEST_F(ModuleFile, ReportsNameDescriptionAndTheSdkVersion)
+{
     auto name = find<const char *()>("obs_module_name");
     auto description = find<const char *()>("obs_module_description");
     auto version = find<uint32_t()>("obs_module_ver");
@@ -65,7 +71,8 @@ TEST_F(ModuleFile, ReportsNameDescriptionAndTheSdkVersion) {
     EXPECT_EQ(version(), static_cast<uint32_t>(LIBOBS_API_VER));
 }
 
-TEST_F(ModuleFile, LocaleLookupWithoutALocaleIsHarmless) {
+TEST_F(ModuleFile, LocaleLookupWithoutALocaleIsHarmless)
+{
     auto get_string = find<bool(const char *, const char **)>("obs_module_get_string");
     auto free_locale = find<void()>("obs_module_free_locale");
     ASSERT_TRUE(get_string && free_locale);

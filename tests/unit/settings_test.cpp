@@ -15,21 +15,22 @@ using velmora::Settings;
 
 namespace {
 
-bool is_token(const std::string &text) {
+bool is_token(const std::string &text)
+{
     return std::regex_match(text, std::regex("[0-9a-f]{64}"));
 }
 
 // Reads the saved file with OBS's own parser, as the next start of OBS will.
 struct SavedFile {
-    explicit SavedFile(const std::string &path)
-        : data(obs_data_create_from_json_file(path.c_str())) {}
+    explicit SavedFile(const std::string &path) : data(obs_data_create_from_json_file(path.c_str())) {}
     ~SavedFile() { obs_data_release(data); }
     obs_data_t *data;
 };
 
 class SettingsTest : public ::testing::Test {
   protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         settings.close();
         EXPECT_EQ(bnum_allocs(), allocs_before) << "OBS allocations leaked";
     }
@@ -40,7 +41,8 @@ class SettingsTest : public ::testing::Test {
     Settings settings;
 };
 
-TEST_F(SettingsTest, MissingFileGivesDefaultsAndWritesNothingUntilAChange) {
+TEST_F(SettingsTest, MissingFileGivesDefaultsAndWritesNothingUntilAChange)
+{
     load();
     EXPECT_EQ(settings.port(), 41471);
     EXPECT_FALSE(settings.dock_closed());
@@ -55,11 +57,11 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndWritesNothingUntilAChange) {
     EXPECT_EQ(settings.overlay_token(), token) << "a valid token is kept";
 }
 
-TEST_F(SettingsTest, PortOutsideTheUserRangeReadsAsDefault) {
+TEST_F(SettingsTest, PortOutsideTheUserRangeReadsAsDefault)
+{
     const std::pair<const char *, int> cases[] = {
-        {"1023", 41471},       {"65536", 41471}, {"-5", 41471},    {"80", 41471},
-        {"70000", 41471},      {"1024", 1024},   {"65535", 65535}, {"\"5000\"", 41471},
-        {"4294977296", 41471}, {"41480", 41480},
+        {"1023", 41471}, {"65536", 41471}, {"-5", 41471},       {"80", 41471},         {"70000", 41471},
+        {"1024", 1024},  {"65535", 65535}, {"\"5000\"", 41471}, {"4294977296", 41471}, {"41480", 41480},
     };
     for (auto [stored, expected] : cases) {
         folder.write("config.json", std::string("{\"port\": ") + stored + "}");
@@ -68,10 +70,10 @@ TEST_F(SettingsTest, PortOutsideTheUserRangeReadsAsDefault) {
     }
 }
 
-TEST_F(SettingsTest, SetPortSavesAtOnceAndKeepsUnknownMembers) {
-    folder.write(
-        "config.json",
-        R"({"port": 41471, "theme": {"accent": "gold"}, "list": [{"a": 1}], "note": "kept"})");
+TEST_F(SettingsTest, SetPortSavesAtOnceAndKeepsUnknownMembers)
+{
+    folder.write("config.json",
+                 R"({"port": 41471, "theme": {"accent": "gold"}, "list": [{"a": 1}], "note": "kept"})");
     load();
     settings.set_port(41475);
 
@@ -87,7 +89,8 @@ TEST_F(SettingsTest, SetPortSavesAtOnceAndKeepsUnknownMembers) {
     obs_data_array_release(list);
 }
 
-TEST_F(SettingsTest, ShortOrLongTokenIsReplacedAndSaved) {
+TEST_F(SettingsTest, ShortOrLongTokenIsReplacedAndSaved)
+{
     for (size_t length : {0u, 63u, 65u}) {
         std::string stored(length, 'a');
         folder.write("config.json", R"({"overlayToken": ")" + stored + R"("})");
@@ -99,14 +102,16 @@ TEST_F(SettingsTest, ShortOrLongTokenIsReplacedAndSaved) {
     }
 }
 
-TEST_F(SettingsTest, AnySixtyFourCharacterTokenIsAcceptedAsItIs) {
+TEST_F(SettingsTest, AnySixtyFourCharacterTokenIsAcceptedAsItIs)
+{
     std::string stored(64, 'Z');
     folder.write("config.json", R"({"overlayToken": ")" + stored + R"("})");
     load();
     EXPECT_EQ(settings.overlay_token(), stored);
 }
 
-TEST_F(SettingsTest, ResetTokenGivesANewOne) {
+TEST_F(SettingsTest, ResetTokenGivesANewOne)
+{
     load();
     std::string first = settings.overlay_token();
     std::string second = settings.reset_overlay_token();
@@ -115,7 +120,8 @@ TEST_F(SettingsTest, ResetTokenGivesANewOne) {
     EXPECT_EQ(settings.overlay_token(), second);
 }
 
-TEST_F(SettingsTest, UnchangedDockClosedWritesNothing) {
+TEST_F(SettingsTest, UnchangedDockClosedWritesNothing)
+{
     folder.write("config.json", R"({"dockClosed": true})");
     load();
     auto written = std::filesystem::last_write_time(folder.file("config.json"));
@@ -133,7 +139,8 @@ TEST_F(SettingsTest, UnchangedDockClosedWritesNothing) {
     EXPECT_TRUE(obs_data_has_user_value(saved.data, "dockClosed"));
 }
 
-TEST_F(SettingsTest, CorruptFileFallsBackToTheBackup) {
+TEST_F(SettingsTest, CorruptFileFallsBackToTheBackup)
+{
     load();
     settings.set_port(41490);
     settings.set_port(41491); // the safe writer keeps the previous file as the backup
@@ -154,7 +161,8 @@ TEST_F(SettingsTest, CorruptFileFallsBackToTheBackup) {
     EXPECT_EQ(obs_data_get_int(saved.data, "port"), 41492);
 }
 
-TEST_F(SettingsTest, PreviousServiceNeedsATypeAndIsAnIndependentCopy) {
+TEST_F(SettingsTest, PreviousServiceNeedsATypeAndIsAnIndependentCopy)
+{
     folder.write("config.json", R"({"previous": {"type": "", "settings": {"server": "x"}}})");
     load();
     EXPECT_EQ(settings.previous_service(), nullptr);
@@ -191,7 +199,8 @@ TEST_F(SettingsTest, PreviousServiceNeedsATypeAndIsAnIndependentCopy) {
     EXPECT_FALSE(obs_data_has_user_value(cleared.data, "previous"));
 }
 
-TEST_F(SettingsTest, WithoutAPathChangesStayInMemory) {
+TEST_F(SettingsTest, WithoutAPathChangesStayInMemory)
+{
     settings.load_file("");
     settings.set_port(41500);
     EXPECT_EQ(settings.port(), 41500);
@@ -199,7 +208,8 @@ TEST_F(SettingsTest, WithoutAPathChangesStayInMemory) {
     EXPECT_FALSE(folder.exists("config.json"));
 }
 
-TEST_F(SettingsTest, ConcurrentReadersAndWritersSeeConsistentValues) {
+TEST_F(SettingsTest, ConcurrentReadersAndWritersSeeConsistentValues)
+{
     load();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

@@ -10,20 +10,22 @@
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TestFolder {
   public:
-    TestFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
+    TestFolder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
     }
     ~TestFolder() { std::filesystem::remove_all(path_); }
 
     std::string file(const std::string &name) const { return (path_ / name).string(); }
 
-    void write(const std::string &name, const std::string &content) const {
+    void write(const std::string &name, const std::string &content) const
+    {
         std::ofstream(path_ / name, std::ios::binary) << content;
     }
 
-    std::string read(const std::string &name) const {
+    std::string read(const std::string &name) const
+    {
         std::ifstream in(path_ / name, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();

@@ -8,13 +8,15 @@
 using velmora::random_token;
 using velmora::tokens_equal;
 
-TEST(RandomToken, HasTwoLowerCaseHexDigitsPerByte) {
+TEST(RandomToken, HasTwoLowerCaseHexDigitsPerByte)
+{
     EXPECT_TRUE(std::regex_match(random_token(32), std::regex("[0-9a-f]{64}")));
     EXPECT_TRUE(std::regex_match(random_token(24), std::regex("[0-9a-f]{48}")));
     EXPECT_EQ(random_token(0), "");
 }
 
-TEST(RandomToken, DoesNotRepeatAndUsesEveryDigit) {
+TEST(RandomToken, DoesNotRepeatAndUsesEveryDigit)
+{
     std::set<std::string> seen;
     std::set<char> digits;
     for (int i = 0; i < 200; ++i) {
@@ -25,13 +27,15 @@ TEST(RandomToken, DoesNotRepeatAndUsesEveryDigit) {
     EXPECT_EQ(digits.size(), 16u);
 }
 
-TEST(TokensEqual, EmptyNeverMatches) {
+TEST(TokensEqual, EmptyNeverMatches)
+{
     EXPECT_FALSE(tokens_equal("", ""));
     EXPECT_FALSE(tokens_equal("", "a"));
     EXPECT_FALSE(tokens_equal("a", ""));
 }
 
-TEST(TokensEqual, ComparesWholeStrings) {
+TEST(TokensEqual, ComparesWholeStrings)
+{
     std::string token = random_token(32);
     EXPECT_TRUE(tokens_equal(token, std::string(token)));
     EXPECT_FALSE(tokens_equal(token, token.substr(0, 63)));

@@ -5,7 +5,8 @@
 
 namespace velmora::platform {
 
-bool random_bytes(void *buffer, std::size_t length) {
+bool random_bytes(void *buffer, std::size_t length)
+{
     auto *out = static_cast<unsigned char *>(buffer);
     std::size_t filled = 0;
     // getrandom may return fewer bytes than asked for large requests or when interrupted.

@@ -11,18 +11,21 @@
 
 namespace velmora::platform {
 
-bool start_networking() {
+bool start_networking()
+{
     return true;
 }
 
 void stop_networking() {}
 
-socket_t open_tcp_socket() {
+socket_t open_tcp_socket()
+{
     socket_t fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? invalid_socket : fd;
 }
 
-void set_exclusive_address_use(socket_t socket) {
+void set_exclusive_address_use(socket_t socket)
+{
     // Linux never lets a second socket bind an address that a socket is listening on, with or
     // without SO_REUSEADDR (only SO_REUSEPORT, which we never set, would share it). What
     // SO_REUSEADDR adds here is a restart of OBS binding its port again while connections of the
@@ -31,7 +34,8 @@ void set_exclusive_address_use(socket_t socket) {
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-bool bind_loopback(socket_t socket, std::uint16_t port) {
+bool bind_loopback(socket_t socket, std::uint16_t port)
+{
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -40,11 +44,13 @@ bool bind_loopback(socket_t socket, std::uint16_t port) {
     return ::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
 }
 
-bool start_listening(socket_t socket, int backlog) {
+bool start_listening(socket_t socket, int backlog)
+{
     return ::listen(socket, backlog) == 0;
 }
 
-int wait_readable(socket_t socket, long timeout_microseconds) {
+int wait_readable(socket_t socket, long timeout_microseconds)
+{
     // poll rather than select: select cannot watch descriptors above FD_SETSIZE, and OBS
     // may hold many files open.
     pollfd entry{};
@@ -56,7 +62,8 @@ int wait_readable(socket_t socket, long timeout_microseconds) {
     return result;
 }
 
-socket_t accept_connection(socket_t listener, std::uint32_t &peer_ipv4) {
+socket_t accept_connection(socket_t listener, std::uint32_t &peer_ipv4)
+{
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     socket_t fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
@@ -70,7 +77,8 @@ socket_t accept_connection(socket_t listener, std::uint32_t &peer_ipv4) {
     return fd;
 }
 
-long receive_some(socket_t socket, void *buffer, std::size_t length) {
+long receive_some(socket_t socket, void *buffer, std::size_t length)
+{
     ssize_t got;
     do {
         got = ::recv(socket, buffer, length, 0);
@@ -78,7 +86,8 @@ long receive_some(socket_t socket, void *buffer, std::size_t length) {
     return static_cast<long>(got);
 }
 
-long send_some(socket_t socket, const void *buffer, std::size_t length) {
+long send_some(socket_t socket, const void *buffer, std::size_t length)
+{
     ssize_t sent;
     do {
         sent = ::send(socket, buffer, length, MSG_NOSIGNAL);
@@ -86,18 +95,21 @@ long send_some(socket_t socket, const void *buffer, std::size_t length) {
     return static_cast<long>(sent);
 }
 
-bool set_receive_timeout(socket_t socket, unsigned milliseconds) {
+bool set_receive_timeout(socket_t socket, unsigned milliseconds)
+{
     timeval timeout{};
     timeout.tv_sec = milliseconds / 1000;
     timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
     return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
 }
 
-void shutdown_socket(socket_t socket) {
+void shutdown_socket(socket_t socket)
+{
     ::shutdown(socket, SHUT_RDWR);
 }
 
-void release_socket(socket_t socket) {
+void release_socket(socket_t socket)
+{
     ::close(socket);
 }
 

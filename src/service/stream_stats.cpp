@@ -1,0 +1,99 @@
+#include "service/stream_stats.h"
+
+#include "server/websocket.h"
+
+#include <obs-frontend-api.h>
+#include <obs.h>
+#include <util/platform.h>
+
+namespace velmora {
+
+namespace {
+
+BitrateMeter stream_bitrate;
+
+// The frontend's streaming output, released when it goes out of scope.
+class StreamingOutput {
+  public:
+    StreamingOutput() : output_(obs_frontend_get_streaming_output()) {}
+    ~StreamingOutput() { obs_output_release(output_); }
+    StreamingOutput(const StreamingOutput &) = delete;
+    StreamingOutput &operator=(const StreamingOutput &) = delete;
+    obs_output_t *get() const { return output_; }
+
+  private:
+    obs_output_t *output_;
+};
+
+} // namespace
+
+double BitrateMeter::sample(std::uint64_t bytes, std::uint64_t now_ns)
+{
+    double kbps = 0.0;
+    if (last_time != 0 && now_ns > last_time && bytes >= last_bytes) {
+        double seconds = static_cast<double>(now_ns - last_time) / 1000000000.0;
+        kbps = static_cast<double>(bytes - last_bytes) * 8.0 / seconds / 1000.0;
+    }
+    last_bytes = bytes;
+    last_time = now_ns;
+    return kbps;
+}
+
+void BitrateMeter::reset()
+{
+    last_bytes = 0;
+    last_time = 0;
+}
+
+long long rounded_kbps(double kbps)
+{
+    return static_cast<long long>(kbps + 0.5);
+}
+
+std::string stats_json()
+{
+    obs_data_t *stats = obs_data_create();
+    obs_data_set_string(stats, "event", "stats");
+    StreamingOutput output;
+    if (!output.get() || !obs_output_active(output.get())) {
+        obs_data_set_bool(stats, "streaming", false);
+        stream_bitrate.reset();
+    } else {
+        obs_output_t *out = output.get();
+        obs_data_set_bool(stats, "streaming", true);
+        double kbps = stream_bitrate.sample(obs_output_get_total_bytes(out), os_gettime_ns());
+        obs_data_set_int(stats, "kbps", rounded_kbps(kbps));
+        obs_data_set_int(stats, "droppedFrames", obs_output_get_frames_dropped(out));
+        obs_data_set_int(stats, "totalFrames", obs_output_get_total_frames(out));
+        obs_data_set_double(stats, "congestion", static_cast<double>(obs_output_get_congestion(out)));
+        obs_data_set_bool(stats, "reconnecting", obs_output_reconnecting(out));
+    }
+    obs_data_set_double(stats, "fps", obs_get_active_fps());
+    const char *text = obs_data_get_json(stats);
+    std::string json = text ? text : "";
+    obs_data_release(stats);
+    return json;
+}
+
+void stats_tick()
+{
+    if (obs_frontend_streaming_active())
+        broadcast_bridge(stats_json());
+}
+
+bool stream_reconnecting()
+{
+    StreamingOutput output;
+    return output.get() && obs_output_reconnecting(output.get());
+}
+
+std::string stream_last_error()
+{
+    StreamingOutput output;
+    if (!output.get())
+        return {};
+    const char *error = obs_output_get_last_error(output.get());
+    return error ? error : "";
+}
+
+} // namespace velmora

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmora {
+
+// Average bitrate between two readings of an output's byte counter.
+class BitrateMeter {
+  public:
+    // Kilobits per second since the previous sample; 0 for the first sample, when time did not
+    // advance or when the counter went backwards (a new output). The sample becomes the new base.
+    double sample(std::uint64_t bytes, std::uint64_t now_ns);
+    void reset();
+
+  private:
+    std::uint64_t last_bytes = 0;
+    std::uint64_t last_time = 0;
+};
+
+// Rounds a non-negative bitrate half up, as the docks show it.
+long long rounded_kbps(double kbps);
+
+// The stats event; updates the bitrate base as a side effect. Main thread only.
+std::string stats_json();
+// The stats timer's tick: sends the stats event while OBS streams.
+void stats_tick();
+bool stream_reconnecting();
+std::string stream_last_error();
+
+} // namespace velmora
