@@ -8,7 +8,8 @@ bash scripts/install-deps.sh
 bash scripts/build.sh
 
 echo "== Unit and integration tests"
-(cd build && ctest --output-on-failure --timeout 300)
+# OBS's core, which some tests start, needs an X display.
+(cd build && xvfb-run -a -s "-nolisten tcp" ctest --output-on-failure --timeout 300)
 
 # The thread-heavy server tests again under ThreadSanitizer, and everything under
 # AddressSanitizer with UndefinedBehaviorSanitizer; any report fails the run.
@@ -20,7 +21,7 @@ for sanitizer in thread address,undefined; do
       -DVELMORA_SANITIZER="$sanitizer" >/dev/null
   fi
   cmake --build "$dir" --parallel "$(nproc)" >/dev/null
-  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" xvfb-run -a -s "-nolisten tcp" \
     ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
     ctest --output-on-failure --timeout 300 -j"$(nproc)")
 done

@@ -1,5 +1,6 @@
 #include "bridge/events.h"
 
+#include "bridge/event_json.h"
 #include "module/guard.h"
 #include "module/module_info.h"
 #include "overlay/overlay_url.h"
@@ -7,42 +8,28 @@
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
 
-#include <obs-data.h>
 #include <obs.h>
 
 namespace velmora {
 
-namespace {
-
-std::string to_json(obs_data_t *event)
+void send_event(const EventJson &event)
 {
-    const char *json = obs_data_get_json(event);
-    return json ? json : "";
-}
-
-} // namespace
-
-void send_event(obs_data_t *event)
-{
-    broadcast_bridge(to_json(event));
+    broadcast_bridge(event.text());
 }
 
 std::string state_json()
 {
-    obs_data_t *state = obs_data_create();
-    obs_data_set_string(state, "event", "state");
-    obs_data_set_string(state, "version", module_version);
-    obs_data_set_string(state, "obsVersion", obs_get_version_string());
-    obs_data_set_bool(state, "streaming", obs_frontend_streaming_active());
-    obs_data_set_bool(state, "reconnecting", stream_reconnecting());
-    obs_data_set_bool(state, "serviceIsVelmora", current_service_is_velmora());
-    obs_data_set_string(state, "previousService", describe_previous_service().c_str());
-    obs_data_set_string(state, "lastError", stream_last_error().c_str());
-    obs_data_set_string(state, "overlayChatUrl", overlay_url("chat", "").c_str());
-    obs_data_set_string(state, "overlayCountdownUrl", overlay_url("countdown", "").c_str());
-    std::string json = to_json(state);
-    obs_data_release(state);
-    return json;
+    return EventJson("state")
+        .add_string("version", module_version)
+        .add_string("obsVersion", obs_get_version_string())
+        .add_bool("streaming", obs_frontend_streaming_active())
+        .add_bool("reconnecting", stream_reconnecting())
+        .add_bool("serviceIsVelmora", current_service_is_velmora())
+        .add_string("previousService", describe_previous_service())
+        .add_string("lastError", stream_last_error())
+        .add_string("overlayChatUrl", overlay_url("chat", ""))
+        .add_string("overlayCountdownUrl", overlay_url("countdown", ""))
+        .text();
 }
 
 void send_state()
@@ -52,13 +39,11 @@ void send_state()
 
 void send_obs_event(const char *type, bool with_error)
 {
-    obs_data_t *event = obs_data_create();
-    obs_data_set_string(event, "event", "obs");
-    obs_data_set_string(event, "type", type);
+    EventJson event("obs");
+    event.add_string("type", type);
     if (with_error)
-        obs_data_set_string(event, "lastError", stream_last_error().c_str());
+        event.add_string("lastError", stream_last_error());
     send_event(event);
-    obs_data_release(event);
 }
 
 namespace {

@@ -4,13 +4,12 @@
 
 #include <string>
 
-struct obs_data;
-typedef struct obs_data obs_data_t;
-
 namespace velmora {
 
-// Serialises an event object (not consumed) and sends it to every bridge client.
-void send_event(obs_data_t *event);
+class EventJson;
+
+// Sends one event to every bridge client; any thread.
+void send_event(const EventJson &event);
 // The state snapshot, rebuilt from OBS; main thread only.
 std::string state_json();
 void send_state();

@@ -1,5 +1,6 @@
 #include "service/stream_stats.h"
 
+#include "bridge/event_json.h"
 #include "server/websocket.h"
 
 #include <obs-frontend-api.h>
@@ -52,27 +53,23 @@ long long rounded_kbps(double kbps)
 
 std::string stats_json()
 {
-    obs_data_t *stats = obs_data_create();
-    obs_data_set_string(stats, "event", "stats");
+    EventJson stats("stats");
     StreamingOutput output;
     if (!output.get() || !obs_output_active(output.get())) {
-        obs_data_set_bool(stats, "streaming", false);
+        stats.add_bool("streaming", false);
         stream_bitrate.reset();
     } else {
         obs_output_t *out = output.get();
-        obs_data_set_bool(stats, "streaming", true);
         double kbps = stream_bitrate.sample(obs_output_get_total_bytes(out), os_gettime_ns());
-        obs_data_set_int(stats, "kbps", rounded_kbps(kbps));
-        obs_data_set_int(stats, "droppedFrames", obs_output_get_frames_dropped(out));
-        obs_data_set_int(stats, "totalFrames", obs_output_get_total_frames(out));
-        obs_data_set_double(stats, "congestion", static_cast<double>(obs_output_get_congestion(out)));
-        obs_data_set_bool(stats, "reconnecting", obs_output_reconnecting(out));
+        stats.add_bool("streaming", true)
+            .add_int("kbps", rounded_kbps(kbps))
+            .add_int("droppedFrames", obs_output_get_frames_dropped(out))
+            .add_int("totalFrames", obs_output_get_total_frames(out))
+            .add_double("congestion", static_cast<double>(obs_output_get_congestion(out)))
+            .add_bool("reconnecting", obs_output_reconnecting(out));
     }
-    obs_data_set_double(stats, "fps", obs_get_active_fps());
-    const char *text = obs_data_get_json(stats);
-    std::string json = text ? text : "";
-    obs_data_release(stats);
-    return json;
+    stats.add_double("fps", obs_get_active_fps());
+    return stats.text();
 }
 
 void stats_tick()

@@ -1,5 +1,6 @@
 #include "signin/sign_in.h"
 
+#include "bridge/event_json.h"
 #include "module/encoding.h"
 #include "module/log.h"
 #include "module/tokens.h"
@@ -7,8 +8,6 @@
 #include "server/http_response.h"
 #include "server/local_server.h"
 #include "server/websocket.h"
-
-#include <obs-data.h>
 
 #include <chrono>
 
@@ -33,14 +32,7 @@ std::string parameter(const std::map<std::string, std::string> &parameters, cons
 
 std::string auth_token_event(const std::string &id_token, bool is_new_user)
 {
-    obs_data_t *event = obs_data_create();
-    obs_data_set_string(event, "event", "auth_token");
-    obs_data_set_string(event, "idToken", id_token.c_str());
-    obs_data_set_bool(event, "isNewUser", is_new_user);
-    const char *text = obs_data_get_json(event);
-    std::string json = text ? text : "";
-    obs_data_release(event);
-    return json;
+    return EventJson("auth_token").add_string("idToken", id_token).add_bool("isNewUser", is_new_user).text();
 }
 
 void send_page(platform::socket_t socket, int status, const char *title)

@@ -1,0 +1,59 @@
+'use strict';
+// obs-websocket 5 as a test instrument: asks OBS itself what it holds in
+// memory (e.g. the stream service), independent of the module.
+
+const WebSocket = require('ws');
+
+/** global.ini sections that turn the obs-websocket server on at port, without auth or alerts. */
+const obsWebSocketIni = (port) => ({
+  OBSWebSocket: {
+    FirstLoad: 'false', ServerEnabled: 'true', ServerPort: port, AlertsEnabled: 'false', AuthRequired: 'false',
+  },
+});
+
+/** Connects and identifies; resolves to { request(type, data), streamService(), close() }. */
+function connectObsWebSocket(port, timeoutMs = 5000) {
+  return new Promise((resolve, reject) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${port}`, 'obswebsocket.json', { handshakeTimeout: timeoutMs });
+    const pending = new Map();
+    let nextId = 1;
+    const timer = setTimeout(() => { ws.terminate(); reject(new Error('obs-websocket: no Identified')); }, timeoutMs);
+    ws.on('error', reject);
+    ws.on('close', () => {
+      for (const p of pending.values()) p.reject(new Error('obs-websocket closed'));
+      pending.clear();
+    });
+    ws.on('message', (raw) => {
+      const msg = JSON.parse(raw.toString('utf8'));
+      if (msg.op === 0) {
+        ws.send(JSON.stringify({ op: 1, d: { rpcVersion: 1, eventSubscriptions: 0 } }));
+      } else if (msg.op === 2) {
+        clearTimeout(timer);
+        const request = (requestType, requestData) => {
+          const requestId = String(nextId++);
+          return new Promise((res, rej) => {
+            pending.set(requestId, { resolve: res, reject: rej });
+            ws.send(JSON.stringify({ op: 6, d: { requestType, requestId, requestData } }));
+          });
+        };
+        resolve({
+          request,
+          /** The stream service OBS holds in memory, as { type, settings }. */
+          async streamService() {
+            const s = await request('GetStreamServiceSettings');
+            return { type: s.streamServiceType, settings: s.streamServiceSettings };
+          },
+          close() { ws.terminate(); },
+        });
+      } else if (msg.op === 7) {
+        const p = pending.get(msg.d.requestId);
+        if (!p) return;
+        pending.delete(msg.d.requestId);
+        if (msg.d.requestStatus.result) p.resolve(msg.d.responseData || {});
+        else p.reject(new Error(`${msg.d.requestType}: ${msg.d.requestStatus.code} ${msg.d.requestStatus.comment || ''}`));
+      }
+    });
+  });
+}
+
+module.exports = { obsWebSocketIni, connectObsWebSocket };
