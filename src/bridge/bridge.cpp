@@ -11,20 +11,32 @@
 
 #include <QTimer>
 
+#include <atomic>
+
 namespace velmora {
 
 namespace {
 
 constexpr int stats_interval_ms = 2000;
 QTimer *stats_timer = nullptr;
+std::atomic<bool> running{false};
 
 } // namespace
 
+void queue_bridge_task(std::function<void()> task)
+{
+    queue_ui_task([task = std::move(task)] {
+        if (running)
+            task();
+    });
+}
+
 void bridge_init()
 {
+    running = true;
     LocalServer &server = local_server();
     server.set_bridge_handlers([](const std::string &text) { handle_message(text); },
-                               [] { queue_ui_task([] { send_state(); }); });
+                               [] { queue_bridge_task([] { send_state(); }); });
     obs_frontend_add_event_callback(on_bridge_frontend_event, nullptr);
 
     stats_timer = new QTimer();
@@ -35,6 +47,7 @@ void bridge_init()
 
 void bridge_shutdown()
 {
+    running = false;
     obs_frontend_remove_event_callback(on_bridge_frontend_event, nullptr);
     if (stats_timer) {
         stats_timer->stop();

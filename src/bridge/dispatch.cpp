@@ -1,7 +1,7 @@
 #include "bridge/dispatch.h"
 
 #include "bridge/events.h"
-#include "bridge/task_queue.h"
+#include "bridge/bridge.h"
 #include "server/websocket.h"
 #include "service/service_switch.h"
 
@@ -46,21 +46,21 @@ void handle_message(const std::string &text)
     obs_data_t *m = message.get();
 
     if (action == "hello" || action == "get_state") {
-        queue_ui_task([] { send_state(); });
+        queue_bridge_task([] { send_state(); });
     } else if (action == "use_velmora") {
-        queue_ui_task([mode = field(m, "mode"), url = field(m, "url"), key = field(m, "key")] {
+        queue_bridge_task([mode = field(m, "mode"), url = field(m, "url"), key = field(m, "key")] {
             use_velmora_service(mode, url, key);
             send_state();
         });
     } else if (action == "restore_service") {
-        queue_ui_task([] {
+        queue_bridge_task([] {
             restore_previous_service();
             send_state();
         });
     } else if (action == "start_streaming") {
-        queue_ui_task([] { start_streaming(); });
+        queue_bridge_task([] { start_streaming(); });
     } else if (action == "stop_streaming") {
-        queue_ui_task([] { stop_streaming(); });
+        queue_bridge_task([] { stop_streaming(); });
     } else if (action == "overlay_publish") {
         publish_overlay(m);
     }

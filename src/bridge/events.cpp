@@ -2,6 +2,7 @@
 
 #include "bridge/event_json.h"
 #include "module/guard.h"
+#include "module/profile_scope.h"
 #include "module/module_info.h"
 #include "overlay/overlay_url.h"
 #include "server/websocket.h"
@@ -34,6 +35,7 @@ std::string state_json()
 
 void send_state()
 {
+    ProfileScope profile("velmora_send_state");
     broadcast_bridge(state_json());
 }
 

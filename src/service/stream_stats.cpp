@@ -1,6 +1,7 @@
 #include "service/stream_stats.h"
 
 #include "bridge/event_json.h"
+#include "module/profile_scope.h"
 #include "server/websocket.h"
 
 #include <obs-frontend-api.h>
@@ -74,6 +75,7 @@ std::string stats_json()
 
 void stats_tick()
 {
+    ProfileScope profile("velmora_stats_tick");
     if (obs_frontend_streaming_active())
         broadcast_bridge(stats_json());
 }
