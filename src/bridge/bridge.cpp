@@ -49,6 +49,7 @@ void bridge_shutdown()
 {
     running = false;
     obs_frontend_remove_event_callback(on_bridge_frontend_event, nullptr);
+    unwatch_stream_output();
     if (stats_timer) {
         stats_timer->stop();
         delete stats_timer;

@@ -54,6 +54,7 @@ void forward_frontend_event(enum obs_frontend_event event)
 {
     switch (event) {
     case OBS_FRONTEND_EVENT_STREAMING_STARTING:
+        watch_stream_output();
         send_obs_event("streaming_starting", false);
         break;
     case OBS_FRONTEND_EVENT_STREAMING_STARTED:

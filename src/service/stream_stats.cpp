@@ -8,11 +8,21 @@
 #include <obs.h>
 #include <util/platform.h>
 
+#include <atomic>
+
 namespace velmora {
 
 namespace {
 
 BitrateMeter stream_bitrate;
+// Written by the output's stop signal on its own thread, read on the main thread.
+std::atomic<long long> last_stop_code{0};
+obs_weak_output_t *watched_output = nullptr;
+
+void on_output_stop(void *, calldata_t *data)
+{
+    last_stop_code = calldata_int(data, "code");
+}
 
 // The frontend's streaming output, released when it goes out of scope.
 class StreamingOutput {
@@ -92,7 +102,60 @@ std::string stream_last_error()
     if (!output.get())
         return {};
     const char *error = obs_output_get_last_error(output.get());
-    return error ? error : "";
+    if (error && *error)
+        return error;
+    const char *words = stop_code_text(last_stop_code.load());
+    return words ? words : "";
+}
+
+const char *stop_code_text(long long code)
+{
+    switch (code) {
+    case OBS_OUTPUT_BAD_PATH:
+        return "The stream address is not valid.";
+    case OBS_OUTPUT_CONNECT_FAILED:
+        return "Could not connect to the server.";
+    case OBS_OUTPUT_INVALID_STREAM:
+        return "The server refused the stream key.";
+    case OBS_OUTPUT_ERROR:
+        return "The stream stopped because of an error.";
+    case OBS_OUTPUT_DISCONNECTED:
+        return "The connection to the server was lost.";
+    case OBS_OUTPUT_UNSUPPORTED:
+        return "The server does not support this stream's format.";
+    case OBS_OUTPUT_NO_SPACE:
+        return "There is no space left on the device.";
+    case OBS_OUTPUT_ENCODE_ERROR:
+        return "The encoder failed.";
+    default:
+        return nullptr;
+    }
+}
+
+void watch_stream_output()
+{
+    stream_bitrate.reset();
+    last_stop_code = 0;
+    StreamingOutput output;
+    if (!output.get())
+        return;
+    if (watched_output && obs_weak_output_references_output(watched_output, output.get()))
+        return;
+    unwatch_stream_output();
+    signal_handler_connect(obs_output_get_signal_handler(output.get()), "stop", on_output_stop, nullptr);
+    watched_output = obs_output_get_weak_output(output.get());
+}
+
+void unwatch_stream_output()
+{
+    if (!watched_output)
+        return;
+    if (obs_output_t *output = obs_weak_output_get_output(watched_output)) {
+        signal_handler_disconnect(obs_output_get_signal_handler(output), "stop", on_output_stop, nullptr);
+        obs_output_release(output);
+    }
+    obs_weak_output_release(watched_output);
+    watched_output = nullptr;
 }
 
 } // namespace velmora

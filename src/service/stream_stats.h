@@ -26,6 +26,13 @@ std::string stats_json();
 // The stats timer's tick: sends the stats event while OBS streams.
 void stats_tick();
 bool stream_reconnecting();
+// The output's last error text; when the output gave none but stopped with a failure code (an
+// RTMP connection refused, for one), a sentence for that code.
 std::string stream_last_error();
+const char *stop_code_text(long long code);
+
+// A stream is starting: the bitrate base starts afresh and the output's stop code is watched.
+void watch_stream_output();
+void unwatch_stream_output();
 
 } // namespace velmora

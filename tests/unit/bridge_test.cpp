@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <obs-data.h>
 
+#include <cstring>
 #include <regex>
 #include <thread>
 
@@ -210,4 +211,16 @@ TEST(EventJson, MembersInOrderWithEscapedText)
     EXPECT_STREQ(obs_data_get_string(parsed.data, "zeta"), "a\"b\\c\n\t\x01/\xC3\xA9");
     EXPECT_EQ(obs_data_get_int(parsed.data, "count"), -42);
     EXPECT_DOUBLE_EQ(obs_data_get_double(parsed.data, "part"), 0.25);
+}
+
+TEST(StopCodes, FailuresHaveWordsAndSuccessHasNone)
+{
+    EXPECT_EQ(stop_code_text(OBS_OUTPUT_SUCCESS), nullptr);
+    for (long long code :
+         {OBS_OUTPUT_BAD_PATH, OBS_OUTPUT_CONNECT_FAILED, OBS_OUTPUT_INVALID_STREAM, OBS_OUTPUT_ERROR,
+          OBS_OUTPUT_DISCONNECTED, OBS_OUTPUT_UNSUPPORTED, OBS_OUTPUT_NO_SPACE, OBS_OUTPUT_ENCODE_ERROR}) {
+        ASSERT_NE(stop_code_text(code), nullptr) << code;
+        EXPECT_GT(std::strlen(stop_code_text(code)), 10u);
+    }
+    EXPECT_EQ(stop_code_text(-1000), nullptr);
 }

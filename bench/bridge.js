@@ -1,0 +1,117 @@
+'use strict';
+// Bridge figures in one real OBS run:
+//  - round trip from "get_state" sent to the "state" event received, with 1 and with 20 docks
+//    connected, against obs-websocket's GetStreamStatus round trip in the same OBS;
+//  - main-thread time of the stats tick and of the state snapshot, from OBS's own profiler
+//    (velmora_stats_tick, velmora_send_state), while OBS streams to a local RTMP ingest.
+// Run through bench/bridge.sh (it builds, and enters a loopback-only network namespace).
+
+const crypto = require('node:crypto');
+const WebSocket = require('../tests/e2e/node_modules/ws');
+const { makeHome, startObs } = require('../tests/e2e/lib/obs');
+const { startIngest } = require('../tests/e2e/lib/ingest');
+const { freePorts } = require('../tests/e2e/lib/ports');
+const { obsWebSocketIni, connectObsWebSocket } = require('../tests/e2e/lib/obsws');
+
+const ROUNDS = Number(process.env.ROUNDS || 300);
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function percentile(values, p) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor(p * sorted.length))];
+}
+const figures = (ms) => `p50 ${percentile(ms, 0.5).toFixed(3)} ms, p99 ${percentile(ms, 0.99).toFixed(3)} ms`;
+
+function openDock(port, token) {
+  return new Promise((resolve, reject) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${port}/bridge?token=${token}`, { origin: `http://127.0.0.1:${port}` });
+    ws.once('open', () => resolve(ws));
+    ws.once('error', reject);
+  });
+}
+
+// One get_state at a time from the first dock; the time until its state event arrives.
+async function stateRoundTrips(docks, rounds) {
+  const [dock] = docks;
+  await sleep(300); // let the connection snapshots pass
+  const times = [];
+  for (let i = 0; i < rounds; i++) {
+    const arrived = new Promise((resolve) => {
+      const onMessage = (raw) => {
+        if (raw.toString().startsWith('{"event":"state"')) {
+          dock.off('message', onMessage);
+          resolve();
+        }
+      };
+      dock.on('message', onMessage);
+    });
+    const start = process.hrtime.bigint();
+    dock.send('{"action":"get_state"}');
+    await arrived;
+    times.push(Number(process.hrtime.bigint() - start) / 1e6);
+  }
+  return times;
+}
+
+async function obsWebSocketRoundTrips(client, rounds) {
+  const times = [];
+  for (let i = 0; i < rounds; i++) {
+    const start = process.hrtime.bigint();
+    await client.request('GetStreamStatus');
+    times.push(Number(process.hrtime.bigint() - start) / 1e6);
+  }
+  return times;
+}
+
+function profilerLine(log, name) {
+  const line = log.split('\n').find((l) => l.includes(`${name}:`) && l.includes('median'));
+  return line ? line.replace(/^.*?┃?\s*[┣┗]?/, '').trim() : '(not in the profiler results)';
+}
+
+async function main() {
+  const token = crypto.randomBytes(32).toString('hex');
+  const [obsWsPort] = await freePorts(1);
+  const ingest = await startIngest();
+  const home = makeHome({
+    globalIni: obsWebSocketIni(obsWsPort),
+    service: { type: 'rtmp_custom', settings: { server: ingest.url, key: 'bench', use_auth: false } },
+  });
+  const obs = await startObs(home, { env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } });
+  const docks = [];
+  let result;
+  try {
+    const port = Number((await obs.waitForLog(/\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/))[1]);
+    const obsWs = await connectObsWebSocket(obsWsPort);
+
+    docks.push(await openDock(port, token));
+    const ours1 = await stateRoundTrips(docks, ROUNDS);
+    const theirs1 = await obsWebSocketRoundTrips(obsWs, ROUNDS);
+    while (docks.length < 20) docks.push(await openDock(port, token));
+    const ours20 = await stateRoundTrips(docks, ROUNDS);
+    const theirs20 = await obsWebSocketRoundTrips(obsWs, ROUNDS);
+
+    // Stream for a while so the stats tick does its full work.
+    docks[0].send('{"action":"start_streaming"}');
+    await obs.waitForLog('==> Start Streaming', 10000).catch(() => {});
+    await sleep(12000);
+    docks[0].send('{"action":"stop_streaming"}');
+    await sleep(1500);
+    obsWs.close();
+
+    console.log(`Bridge round trip, get_state -> state (${ROUNDS} rounds each), against obs-websocket's GetStreamStatus`);
+    console.log(`  1 dock:    velmora ${figures(ours1)}   obs-websocket ${figures(theirs1)}   ratio of medians ${(percentile(ours1, 0.5) / percentile(theirs1, 0.5)).toFixed(2)}`);
+    console.log(`  20 docks:  velmora ${figures(ours20)}   obs-websocket ${figures(theirs20)}   ratio of medians ${(percentile(ours20, 0.5) / percentile(theirs20, 0.5)).toFixed(2)}`);
+  } finally {
+    for (const dock of docks) dock.terminate();
+    result = await obs.stop();
+    await ingest.stop();
+    home.cleanup();
+  }
+  console.log('Main-thread time in OBS\'s profiler (per call):');
+  for (const name of ['velmora_stats_tick', 'velmora_send_state']) console.log(`  ${profilerLine(result.fileLog || result.log, name)}`);
+}
+
+main().catch((err) => {
+  console.error(err);
+  process.exit(1);
+});
