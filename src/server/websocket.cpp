@@ -8,6 +8,8 @@
 #include "server/local_server.h"
 #include "server/sha1.h"
 
+#include <algorithm>
+#include <cstring>
 #include <list>
 #include <vector>
 
@@ -189,6 +191,42 @@ bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
 
 namespace {
 
+// Serves exact-size reads from one receive of up to 4 KiB where it can, so a small frame costs
+// one system call rather than one for each of its parts.
+class BufferedReceiver {
+  public:
+    explicit BufferedReceiver(platform::socket_t socket) : socket_(socket) {}
+
+    bool read_exact(void *out, std::size_t length)
+    {
+        auto *target = static_cast<char *>(out);
+        std::size_t from_buffer = std::min(length, end_ - start_);
+        std::memcpy(target, buffer_ + start_, from_buffer);
+        start_ += from_buffer;
+        std::size_t missing = length - from_buffer;
+        if (missing == 0)
+            return true;
+        if (missing >= sizeof buffer_) // a large payload goes straight to its place
+            return recv_exact(socket_, target + from_buffer, missing);
+        start_ = end_ = 0;
+        while (end_ < missing) {
+            long got = platform::receive_some(socket_, buffer_ + end_, sizeof buffer_ - end_);
+            if (got <= 0)
+                return false;
+            end_ += static_cast<std::size_t>(got);
+        }
+        std::memcpy(target + from_buffer, buffer_, missing);
+        start_ = missing;
+        return true;
+    }
+
+  private:
+    platform::socket_t socket_;
+    char buffer_[4096];
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+};
+
 void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, std::mutex &set_lock,
                    ClientList &set, bool is_overlay)
 {
@@ -210,9 +248,9 @@ void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, s
     }
 
     FrameReader reader;
-    platform::socket_t socket = client.socket;
-    reader.read_exact = [socket](void *buffer, std::size_t length) {
-        return recv_exact(socket, buffer, length);
+    BufferedReceiver receiver(client.socket);
+    reader.read_exact = [&receiver](void *buffer, std::size_t length) {
+        return receiver.read_exact(buffer, length);
     };
     reader.keep_running = [&state] { return state.running.load(); };
     reader.on_control = [&client](std::uint8_t opcode, const std::string &payload) {
