@@ -9,7 +9,7 @@ packages=(
   obs-studio libobs-dev qt6-base-dev qtbase5-dev libgl-dev libglx-dev libopengl-dev
   libgtest-dev googletest libssl-dev libcurl4-openssl-dev
   xvfb xauth iproute2 util-linux procps psmisc
-  nginx libnginx-mod-rtmp wrk chromium
+  nginx libnginx-mod-rtmp wrk chromium locales
 )
 # Node.js and npm: the machine's own when present (Debian's npm conflicts with other Node builds).
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
@@ -26,6 +26,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# A locale whose decimal mark is a comma, for the tests of locale-independent number output.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf-\?8$'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || true
 fi
 
 if [ ! -d tests/e2e/node_modules/ws ] || [ ! -d tests/e2e/node_modules/playwright-core ]; then

@@ -21,9 +21,9 @@ for sanitizer in thread address,undefined; do
       -DVELMORA_SANITIZER="$sanitizer" >/dev/null
   fi
   cmake --build "$dir" --parallel "$(nproc)" >/dev/null
-  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" xvfb-run -a -s "-nolisten tcp" \
-    ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-    ctest --output-on-failure --timeout 300 -j"$(nproc)")
+  (cd "$dir" && env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
+    UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+    xvfb-run -a -s "-nolisten tcp" ctest --output-on-failure --timeout 300 -j"$(nproc)")
 done
 
 echo "== End-to-end tests"

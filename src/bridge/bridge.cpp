@@ -31,6 +31,11 @@ void queue_bridge_task(std::function<void()> task)
     });
 }
 
+void stop_bridge_tasks()
+{
+    running = false;
+}
+
 void bridge_init()
 {
     running = true;

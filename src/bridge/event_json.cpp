@@ -1,15 +1,69 @@
 #include "bridge/event_json.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
 namespace velmora {
 
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
+std::size_t utf8_sequence_length(const std::string &text, std::size_t i)
+{
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    std::size_t length;
+    unsigned min_second = 0x80, max_second = 0xbf;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0)
+            min_second = 0xa0; // no overlong forms
+        if (lead == 0xed)
+            max_second = 0x9f; // no surrogates
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0)
+            min_second = 0x90;
+        if (lead == 0xf4)
+            max_second = 0x8f; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    if (byte(i + 1) < min_second || byte(i + 1) > max_second)
+        return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if ((byte(i + k) & 0xc0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+} // namespace
+
 std::string json_string(const std::string &text)
 {
     std::string out = "\"";
     out.reserve(text.size() + 2);
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // A browser drops a WebSocket whose text is not UTF-8, so bad bytes become U+FFFD.
+            std::size_t length = utf8_sequence_length(text, i);
+            if (length == 0) {
+                out += "\xEF\xBF\xBD";
+            } else {
+                out.append(text, i, length);
+                i += length - 1;
+            }
+            continue;
+        }
         switch (c) {
         case '"':
             out += "\\\"";
@@ -82,11 +136,13 @@ EventJson &EventJson::add_double(const char *name, double value)
         members_ += "null"; // JSON has no infinity or NaN
         return *this;
     }
+    // to_chars ignores the C locale, whose decimal mark may be a comma, and writes the shortest
+    // text that reads back as the same number.
     char number[32];
-    std::snprintf(number, sizeof number, "%.17g", value);
-    members_ += number;
+    auto end = std::to_chars(number, number + sizeof number, value).ptr;
+    std::string_view written(number, static_cast<std::size_t>(end - number));
+    members_ += written;
     // A whole number stays recognisably a real number, as OBS's writer prints it.
-    std::string_view written(number);
     if (written.find_first_of(".eE") == std::string_view::npos)
         members_ += ".0";
     return *this;

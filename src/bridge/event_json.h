@@ -23,7 +23,8 @@ class EventJson {
     std::string members_ = "{";
 };
 
-// A JSON string literal for text, escaping quotes, backslashes and control characters.
+// A JSON string literal for text, escaping quotes, backslashes and control characters; bytes
+// that are not UTF-8 become U+FFFD.
 std::string json_string(const std::string &text);
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #include "bridge/events.h"
 
+#include "bridge/bridge.h"
 #include "bridge/event_json.h"
 #include "module/guard.h"
 #include "module/profile_scope.h"
@@ -74,6 +75,8 @@ void forward_frontend_event(enum obs_frontend_event event)
         break;
     case OBS_FRONTEND_EVENT_EXIT:
         send_obs_event("exit", false);
+        // OBS still runs queued tasks while it closes; none may send a state after this.
+        stop_bridge_tasks();
         break;
     default:
         break;

@@ -179,12 +179,15 @@ obs_data_t *Settings::previous_service()
 
 void Settings::set_previous_service(obs_data_t *service)
 {
+    // The store keeps its own copy, so the caller's object is never shared with other threads.
+    const char *json = service ? obs_data_get_json(service) : nullptr;
+    obs_data_t *copy = json ? obs_data_create_from_json(json) : nullptr;
     {
         std::lock_guard lock(mutex);
-        if (!data)
-            return;
-        obs_data_set_obj(data, "previous", service);
+        if (data)
+            obs_data_set_obj(data, "previous", copy);
     }
+    obs_data_release(copy);
     save();
 }
 

@@ -139,8 +139,13 @@ void watch_stream_output()
     StreamingOutput output;
     if (!output.get())
         return;
-    if (watched_output && obs_weak_output_references_output(watched_output, output.get()))
-        return;
+    if (watched_output) {
+        // Compare with the live output: a freed one's address may have been reused.
+        obs_output_t *watched = obs_weak_output_get_output(watched_output);
+        obs_output_release(watched);
+        if (watched == output.get())
+            return;
+    }
     unwatch_stream_output();
     signal_handler_connect(obs_output_get_signal_handler(output.get()), "stop", on_output_stop, nullptr);
     watched_output = obs_output_get_weak_output(output.get());

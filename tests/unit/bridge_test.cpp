@@ -12,6 +12,7 @@
 #include <obs-data.h>
 
 #include <cstring>
+#include <clocale>
 #include <regex>
 #include <thread>
 
@@ -223,4 +224,25 @@ TEST(StopCodes, FailuresHaveWordsAndSuccessHasNone)
         EXPECT_GT(std::strlen(stop_code_text(code)), 10u);
     }
     EXPECT_EQ(stop_code_text(-1000), nullptr);
+}
+
+TEST(EventJson, TextThatIsNotUtf8BecomesReplacementCharacters)
+{
+    auto literal = [](const std::string &text) { return velmora::json_string(text); };
+    EXPECT_EQ(literal("caf\xC3\xA9 \xF0\x9F\x8E\xA5"), "\"caf\xC3\xA9 \xF0\x9F\x8E\xA5\"");
+    EXPECT_EQ(literal("a\xFF"), "\"a\xEF\xBF\xBD\"");
+    EXPECT_EQ(literal("\xC3"), "\"\xEF\xBF\xBD\"") << "cut short";
+    EXPECT_EQ(literal("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"") << "overlong";
+    EXPECT_EQ(literal("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"") << "surrogate";
+}
+
+TEST(EventJson, NumbersIgnoreTheLocale)
+{
+    const char *old = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = old ? old : "C";
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8"))
+        GTEST_SKIP() << "no locale with a decimal comma installed";
+    std::string text = velmora::EventJson("stats").add_double("fps", 29.97).text();
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(text, "{\"event\":\"stats\",\"fps\":29.97}");
 }
