@@ -9,6 +9,8 @@ const net = require('node:net');
 const path = require('node:path');
 const WebSocket = require('ws');
 const { makeHome, withObs, STAGE_DIR } = require('./lib/obs');
+const { settle, unwrap } = require('./lib/checks');
+const { listen, closeServer } = require('./lib/ports');
 
 const DOCK_SERVER = /\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/;
 const TEST_TOKEN_WARNING = '[velmora] Using a test bridge token from the environment';
@@ -33,24 +35,6 @@ function deadline(promise, ms, what) {
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
-// Captures an outcome so that one broken interaction fails only its own test.
-async function settle(fn) {
-  try { return { value: await fn() }; } catch (error) { return { error }; }
-}
-function unwrap(result) {
-  if (!result) throw new Error('not reached: an earlier step of the OBS run failed');
-  if (result.error) throw result.error;
-  return result.value;
-}
-
-function listen(port) {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer((s) => s.destroy());
-    server.once('error', reject);
-    server.listen({ host: '127.0.0.1', port, exclusive: true }, () => resolve(server));
-  });
-}
-const closeServer = (server) => new Promise((r) => server.close(() => r()));
 
 /** Holds 127.0.0.1 listeners on ports; release() closes whatever was opened. */
 async function holdPorts(ports) {

@@ -34,4 +34,4 @@ async function freePorts(count = 1, exclude = []) {
   throw new Error(`found no ${count} consecutive free ports`);
 }
 
-module.exports = { freePorts };
+module.exports = { freePorts, listen, closeServer };
