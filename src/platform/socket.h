@@ -35,6 +35,7 @@ long receive_some(socket_t socket, void *buffer, std::size_t length);
 long send_some(socket_t socket, const void *buffer, std::size_t length);
 // 0 milliseconds waits without limit.
 bool set_receive_timeout(socket_t socket, unsigned milliseconds);
+bool set_send_timeout(socket_t socket, unsigned milliseconds);
 
 // Ends both directions; a thread blocked in receive_some on the socket returns at once.
 void shutdown_socket(socket_t socket);

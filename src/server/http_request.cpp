@@ -2,6 +2,7 @@
 
 #include "module/encoding.h"
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -181,10 +182,20 @@ RequestAssembler::Status RequestAssembler::parse_head()
 
 bool read_request(platform::socket_t socket, HttpRequest &request)
 {
+    // Each receive waits at most 10 s, and so does the request as a whole: a peer that sends a
+    // byte every few seconds must not hold its thread, and with it the server's stop, for ever.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(receive_timeout_ms);
     platform::set_receive_timeout(socket, receive_timeout_ms);
     RequestAssembler assembler;
     char piece[receive_piece];
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            platform::set_receive_timeout(socket, static_cast<unsigned>(left.count()));
+        }
         long got = platform::receive_some(socket, piece, sizeof piece);
         if (got <= 0)
             return false;

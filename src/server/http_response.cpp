@@ -4,6 +4,7 @@
 #include "server/service_origins.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -13,6 +14,7 @@ namespace {
 
 constexpr std::size_t max_send_piece = 1048576;
 constexpr std::size_t small_body_bytes = 16384;
+constexpr unsigned response_timeout_ms = 10000;
 
 bool ends_with(const std::string &text, const char *suffix)
 {
@@ -44,6 +46,29 @@ bool send_all(platform::socket_t socket, const char *bytes, std::size_t length)
     }
     return true;
 }
+
+namespace {
+
+// Sends everything before the deadline, or fails.
+bool send_all_before(platform::socket_t socket, const char *bytes, std::size_t length,
+                     std::chrono::steady_clock::time_point deadline)
+{
+    std::size_t sent = 0;
+    while (sent < length) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !platform::set_send_timeout(socket, static_cast<unsigned>(left.count())))
+            return false;
+        std::size_t piece = std::min(length - sent, max_send_piece);
+        long result = platform::send_some(socket, bytes + sent, piece);
+        if (result <= 0)
+            return false;
+        sent += static_cast<std::size_t>(result);
+    }
+    return true;
+}
+
+} // namespace
 
 const char *status_text(int status)
 {
@@ -85,15 +110,18 @@ std::string response_head(int status, const std::string &content_type, std::size
 void send_response(platform::socket_t socket, int status, const std::string &content_type,
                    const std::string &body, const HeaderList &extra_headers)
 {
+    // A peer that stops reading must not hold its connection thread, and with it the server's
+    // stop, for ever: the whole answer gets the same 10 s a request gets.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(response_timeout_ms);
     std::string head = response_head(status, content_type, body.size(), extra_headers);
     // A small body travels with its head: one write and one segment instead of two.
     if (body.size() <= small_body_bytes) {
         head += body;
-        send_all(socket, head.data(), head.size());
+        send_all_before(socket, head.data(), head.size(), deadline);
         return;
     }
-    send_all(socket, head.data(), head.size());
-    send_all(socket, body.data(), body.size());
+    if (send_all_before(socket, head.data(), head.size(), deadline))
+        send_all_before(socket, body.data(), body.size(), deadline);
 }
 
 std::string mime_type_for(const std::string &relative_path)

@@ -37,6 +37,7 @@ void route_request(LocalServer &server, platform::socket_t socket)
         handle_websocket(server, socket, request, path == "/overlay");
         return;
     }
+
     if (path == "/auth-callback") {
         handle_auth_callback(server, socket, request);
     } else if (path == "/auth-done") {

@@ -201,3 +201,37 @@ TEST_F(ListenerTest, StopWaitsForASilentClientOnlyUntilItsTimeOut)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(11));
     EXPECT_TRUE(silent.closed_by_peer(1000));
 }
+
+TEST_F(ListenerTest, StopIsNotHeldUpByADribblingOrNonReadingClient)
+{
+    std::uint16_t port = server.start(test_port(0));
+    ASSERT_NE(port, 0);
+    TestFolder folder;
+    folder.write("big.bin", std::string(32 * 1024 * 1024, 'b'));
+    server.state->web_root = folder.file("");
+
+    // One byte every 2 s never completes a head, however long it goes on.
+    std::atomic<bool> done{false};
+    std::thread dribbler([&] {
+        LoopbackClient client(port);
+        for (char c : std::string("GET /dock/ HTTP/1.1\r\nHost: 127.0.0.1:1\r\n")) {
+            if (done || !client.send(std::string(1, c)))
+                break;
+            for (int i = 0; i < 20 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // A client that asks for a large file and never reads it.
+    LoopbackClient sleeper(port);
+    int small = 4096;
+    setsockopt(sleeper.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sleeper.send("GET /dock/big.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    auto started = std::chrono::steady_clock::now();
+    server.stop();
+    auto took = std::chrono::steady_clock::now() - started;
+    done = true;
+    dribbler.join();
+    EXPECT_LT(took, std::chrono::seconds(12)) << "stop waited on a client that never finishes";
+}

@@ -103,6 +103,14 @@ bool set_receive_timeout(socket_t socket, unsigned milliseconds)
     return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
 }
 
+bool set_send_timeout(socket_t socket, unsigned milliseconds)
+{
+    timeval timeout{};
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+    return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 void shutdown_socket(socket_t socket)
 {
     ::shutdown(socket, SHUT_RDWR);
