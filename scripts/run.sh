@@ -8,8 +8,9 @@ bash scripts/build.sh
 cmake --install build --prefix "$HOME/.config/obs-studio" >/dev/null
 echo
 echo "Velmora for OBS is installed in $HOME/.config/obs-studio/plugins/velmora-obs-plugin"
-echo "In OBS, the Velmora dock is under Docks (View > Docks on older versions) > Velmora,"
-echo "and Tools > Velmora shows it again after it was closed."
+echo "In OBS: the entry Tools > Velmora; OBS's log lines from the module start with [velmora]."
+echo "The dock's web page is served at http://127.0.0.1:41471/dock/ (or the port stored in"
+echo "$HOME/.config/obs-studio/plugin_config/velmora-obs-plugin/config.json)."
 echo
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then

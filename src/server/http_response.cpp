@@ -34,31 +34,22 @@ void send_not_found(platform::socket_t socket)
 
 } // namespace
 
-bool send_all(platform::socket_t socket, const char *bytes, std::size_t length)
-{
-    std::size_t sent = 0;
-    while (sent < length) {
-        std::size_t piece = std::min(length - sent, max_send_piece);
-        long result = platform::send_some(socket, bytes + sent, piece);
-        if (result <= 0)
-            return false;
-        sent += static_cast<std::size_t>(result);
-    }
-    return true;
-}
-
 namespace {
 
-// Sends everything before the deadline, or fails.
-bool send_all_before(platform::socket_t socket, const char *bytes, std::size_t length,
-                     std::chrono::steady_clock::time_point deadline)
+using Clock = std::chrono::steady_clock;
+
+// Sends everything, in pieces of at most 1 MiB; with a deadline, each piece may wait only for
+// the time that is left.
+bool send_all_until(platform::socket_t socket, const char *bytes, std::size_t length,
+                    Clock::time_point deadline)
 {
     std::size_t sent = 0;
     while (sent < length) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !platform::set_send_timeout(socket, static_cast<unsigned>(left.count())))
-            return false;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || !platform::set_send_timeout(socket, static_cast<unsigned>(left.count())))
+                return false;
+        }
         std::size_t piece = std::min(length - sent, max_send_piece);
         long result = platform::send_some(socket, bytes + sent, piece);
         if (result <= 0)
@@ -69,6 +60,11 @@ bool send_all_before(platform::socket_t socket, const char *bytes, std::size_t l
 }
 
 } // namespace
+
+bool send_all(platform::socket_t socket, const char *bytes, std::size_t length)
+{
+    return send_all_until(socket, bytes, length, Clock::time_point::max());
+}
 
 const char *status_text(int status)
 {
@@ -112,16 +108,16 @@ void send_response(platform::socket_t socket, int status, const std::string &con
 {
     // A peer that stops reading must not hold its connection thread, and with it the server's
     // stop, for ever: the whole answer gets the same 10 s a request gets.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(response_timeout_ms);
+    auto deadline = Clock::now() + std::chrono::milliseconds(response_timeout_ms);
     std::string head = response_head(status, content_type, body.size(), extra_headers);
     // A small body travels with its head: one write and one segment instead of two.
     if (body.size() <= small_body_bytes) {
         head += body;
-        send_all_before(socket, head.data(), head.size(), deadline);
+        send_all_until(socket, head.data(), head.size(), deadline);
         return;
     }
-    if (send_all_before(socket, head.data(), head.size(), deadline))
-        send_all_before(socket, body.data(), body.size(), deadline);
+    if (send_all_until(socket, head.data(), head.size(), deadline))
+        send_all_until(socket, body.data(), body.size(), deadline);
 }
 
 std::string mime_type_for(const std::string &relative_path)
