@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 
 bash scripts/install-deps.sh >/dev/null
-bash scripts/build.sh >/dev/null
+[ -n "${VELMORA_BENCH_NO_BUILD:-}" ] || bash scripts/build.sh >/dev/null
 
 work=$(mktemp -d /tmp/velmora-bench-XXXXXX)
 host_pid=""

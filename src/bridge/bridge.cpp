@@ -1,65 +1,92 @@
 #include "bridge/bridge.h"
 
+#include "bridge/bridge_setup.h"
 #include "bridge/dispatch.h"
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
 #include "module/guard.h"
 #include "server/local_server.h"
-#include "service/stream_stats.h"
 
 #include <obs-frontend-api.h>
+#include <util/task.h>
 
 #include <QTimer>
 
-#include <atomic>
+#include <memory>
+#include <mutex>
 
 namespace velmora {
 
 namespace {
 
 constexpr int stats_interval_ms = 2000;
+
+BridgeSetup setup;
 QTimer *stats_timer = nullptr;
-std::atomic<bool> running{false};
+
+// The worker that builds and sends events for the main thread. Created and destroyed on the
+// main thread; tasks are queued from there only.
+os_task_queue_t *worker = nullptr;
+
+void run_worker_task(void *param)
+{
+    std::unique_ptr<std::function<std::string()>> build(static_cast<std::function<std::string()> *>(param));
+    run_guarded("Sending an event", [&] { send_event_text((*build)()); });
+}
 
 } // namespace
 
-void queue_bridge_task(std::function<void()> task)
+const BridgeSetup &installed_setup()
 {
-    queue_ui_task([task = std::move(task)] {
-        if (running)
-            task();
-    });
+    return setup;
 }
 
-void stop_bridge_tasks()
+void bridge_init(const BridgeSetup &given)
 {
-    running = false;
-}
-
-void bridge_init()
-{
-    running = true;
+    setup = given;
+    start_ui_tasks();
+    worker = os_task_queue_create();
     LocalServer &server = local_server();
     server.set_bridge_handlers([](const std::string &text) { handle_message(text); },
-                               [] { queue_bridge_task([] { send_state(); }); });
+                               [] { queue_ui_task([] { send_state(); }); });
     obs_frontend_add_event_callback(on_bridge_frontend_event, nullptr);
 
     stats_timer = new QTimer();
-    QObject::connect(stats_timer, &QTimer::timeout,
-                     [] { run_guarded("Sending stream statistics", stats_tick); });
+    QObject::connect(stats_timer, &QTimer::timeout, [] {
+        if (setup.stats_tick)
+            run_guarded("Sending stream statistics", setup.stats_tick);
+    });
     stats_timer->start(stats_interval_ms);
 }
 
 void bridge_shutdown()
 {
-    running = false;
+    stop_ui_tasks();
     obs_frontend_remove_event_callback(on_bridge_frontend_event, nullptr);
-    unwatch_stream_output();
     if (stats_timer) {
         stats_timer->stop();
         delete stats_timer;
         stats_timer = nullptr;
     }
+    // Runs what is queued, then joins its thread.
+    if (worker) {
+        os_task_queue_destroy(worker);
+        worker = nullptr;
+    }
+}
+
+void send_event_from_worker(std::function<std::string()> build)
+{
+    if (!worker)
+        return;
+    auto *task = new (std::nothrow) std::function<std::string()>(std::move(build));
+    if (task && !os_task_queue_queue_task(worker, run_worker_task, task))
+        delete task;
+}
+
+void handle_message(const std::string &text)
+{
+    dispatch_message(text, setup.actions);
 }
 
 } // namespace velmora

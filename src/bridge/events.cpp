@@ -1,61 +1,35 @@
 #include "bridge/events.h"
 
-#include "bridge/bridge.h"
-#include "bridge/event_json.h"
+#include "bridge/bridge_setup.h"
+#include "bridge/task_queue.h"
+#include "module/event_json.h"
 #include "module/guard.h"
 #include "module/profile_scope.h"
-#include "module/module_info.h"
-#include "overlay/overlay_url.h"
 #include "server/websocket.h"
-#include "service/service_switch.h"
-#include "service/stream_stats.h"
 
-#include <obs.h>
+#include <mutex>
+#include <utility>
 
 namespace velmora {
 
-void send_event(const EventJson &event)
-{
-    broadcast_bridge(event.text());
-}
+namespace {
 
-std::string state_json()
-{
-    return EventJson("state")
-        .add_string("version", module_version)
-        .add_string("obsVersion", obs_get_version_string())
-        .add_bool("streaming", obs_frontend_streaming_active())
-        .add_bool("reconnecting", stream_reconnecting())
-        .add_bool("serviceIsVelmora", current_service_is_velmora())
-        .add_string("previousService", describe_previous_service())
-        .add_string("lastError", stream_last_error())
-        .add_string("overlayChatUrl", overlay_url("chat", ""))
-        .add_string("overlayCountdownUrl", overlay_url("countdown", ""))
-        .text();
-}
+std::mutex outbox_lock;
+EventOutbox outbox;
 
-void send_state()
-{
-    ProfileScope profile("velmora_send_state");
-    broadcast_bridge(state_json());
-}
-
-void send_obs_event(const char *type, bool with_error)
+void send_obs_event_with(const char *type, const std::string *last_error)
 {
     EventJson event("obs");
     event.add_string("type", type);
-    if (with_error)
-        event.add_string("lastError", stream_last_error());
+    if (last_error)
+        event.add_string("lastError", *last_error);
     send_event(event);
 }
-
-namespace {
 
 void forward_frontend_event(enum obs_frontend_event event)
 {
     switch (event) {
     case OBS_FRONTEND_EVENT_STREAMING_STARTING:
-        watch_stream_output();
         send_obs_event("streaming_starting", false);
         break;
     case OBS_FRONTEND_EVENT_STREAMING_STARTED:
@@ -76,7 +50,7 @@ void forward_frontend_event(enum obs_frontend_event event)
     case OBS_FRONTEND_EVENT_EXIT:
         send_obs_event("exit", false);
         // OBS still runs queued tasks while it closes; none may send a state after this.
-        stop_bridge_tasks();
+        stop_ui_tasks();
         break;
     default:
         break;
@@ -84,6 +58,49 @@ void forward_frontend_event(enum obs_frontend_event event)
 }
 
 } // namespace
+
+void set_event_outbox(EventOutbox replacement)
+{
+    EventOutbox old;
+    std::lock_guard guard(outbox_lock);
+    old = std::exchange(outbox, std::move(replacement));
+}
+
+void send_event_text(const std::string &text)
+{
+    EventOutbox current;
+    {
+        std::lock_guard guard(outbox_lock);
+        current = outbox;
+    }
+    if (current)
+        current(text);
+    else
+        broadcast_bridge(text);
+}
+
+void send_event(const EventJson &event)
+{
+    send_event_text(event.text());
+}
+
+void send_state()
+{
+    ProfileScope profile("velmora_send_state");
+    if (auto build = installed_setup().state_json)
+        send_event_text(build());
+}
+
+void send_obs_event(const char *type, bool with_error)
+{
+    if (!with_error) {
+        send_obs_event_with(type, nullptr);
+        return;
+    }
+    auto last_error = installed_setup().last_error;
+    std::string text = last_error ? last_error() : std::string();
+    send_obs_event_with(type, &text);
+}
 
 void on_bridge_frontend_event(enum obs_frontend_event event, void *)
 {

@@ -2,16 +2,22 @@
 
 #include <obs-frontend-api.h>
 
+#include <functional>
 #include <string>
 
 namespace velmora {
 
 class EventJson;
 
+// Every bridge event leaves through the outbox: by default to every bridge client. Tests put
+// their own outbox in to read what the features sent.
+using EventOutbox = std::function<void(const std::string &text)>;
+void set_event_outbox(EventOutbox outbox);
+
 // Sends one event to every bridge client; any thread.
 void send_event(const EventJson &event);
+void send_event_text(const std::string &text);
 // The state snapshot, rebuilt from OBS; main thread only.
-std::string state_json();
 void send_state();
 void send_obs_event(const char *type, bool with_error);
 void on_bridge_frontend_event(enum obs_frontend_event event, void *data);

@@ -4,16 +4,20 @@
 
 #include <obs.h>
 
+#include <atomic>
 #include <memory>
 
 namespace velmora {
 
 namespace {
 
+std::atomic<bool> taking_tasks{false};
+
 void run_ui_task(void *param)
 {
     std::unique_ptr<Task> task(static_cast<Task *>(param));
-    run_guarded("A queued task", [&] { (*task)(); });
+    if (taking_tasks)
+        run_guarded("A queued task", [&] { (*task)(); });
 }
 
 } // namespace
@@ -24,6 +28,16 @@ void queue_ui_task(Task task)
     if (!queued)
         return;
     obs_queue_task(OBS_TASK_UI, run_ui_task, queued, false);
+}
+
+void start_ui_tasks()
+{
+    taking_tasks = true;
+}
+
+void stop_ui_tasks()
+{
+    taking_tasks = false;
 }
 
 } // namespace velmora

@@ -6,8 +6,13 @@ namespace velmora {
 
 using Task = std::function<void()>;
 
-// Hands work to OBS's main thread without waiting for it. The task must own copies of
-// everything it uses.
+// The one hand-over of work to OBS's main thread; it never waits. The task must own copies of
+// everything it uses. It runs at most once, and only while the bridge takes tasks: OBS still
+// runs queued tasks while it closes, and none may touch a frontend that is going away.
 void queue_ui_task(Task task);
+
+// Queued tasks run from start_ui_tasks on and are dropped once stop_ui_tasks was called.
+void start_ui_tasks();
+void stop_ui_tasks();
 
 } // namespace velmora

@@ -1,11 +1,16 @@
 #include "module/lifecycle.h"
 
 #include "bridge/bridge.h"
+#include "module/dock_protocol.h"
 #include "module/guard.h"
 #include "module/log.h"
 #include "module/module_info.h"
 #include "module/settings.h"
+#include "server/http_response.h"
 #include "server/local_server.h"
+#include "server/websocket.h"
+#include "service/stream_stats.h"
+#include "signin/sign_in.h"
 
 #include <obs-frontend-api.h>
 #include <obs.h>
@@ -60,7 +65,9 @@ void module_start()
     if (bound != settings.port())
         settings.set_port(bound);
     server.set_overlay_token(settings.overlay_token());
-    bridge_init();
+    server.set_auth_callback_handler(handle_auth_callback);
+    stream_stats_init();
+    bridge_init(dock_protocol());
 
     obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
@@ -71,7 +78,10 @@ void module_stop()
 {
     obs_frontend_remove_event_callback(on_frontend_event, nullptr);
     bridge_shutdown();
+    stream_stats_shutdown();
     local_server().stop();
+    flush_refusal_warnings();
+    flush_sign_in_warnings();
 
     // Released here rather than at process exit so OBS's own leak count stays at zero.
     Settings::instance().close();

@@ -1,12 +1,13 @@
 #include "module/settings.h"
 
+#include "module/log.h"
 #include "module/module_handle.h"
 #include "module/tokens.h"
 
-#include <obs-data.h>
 #include <obs-module.h>
-#include <util/bmem.h>
+#include <obs.hpp>
 #include <util/platform.h>
+#include <util/util.hpp>
 
 namespace velmora {
 
@@ -14,14 +15,6 @@ namespace {
 
 constexpr std::size_t overlay_token_bytes = 32;
 constexpr std::size_t overlay_token_length = 2 * overlay_token_bytes;
-
-// Takes ownership of a string allocated by OBS.
-std::string take_obs_string(char *text)
-{
-    std::string copy = text ? text : "";
-    bfree(text);
-    return copy;
-}
 
 } // namespace
 
@@ -40,10 +33,12 @@ void Settings::load()
 {
     std::string file_path;
     if (obs_module_t *module = module_handle()) {
-        std::string folder = take_obs_string(obs_module_get_config_path(module, ""));
-        if (!folder.empty())
-            os_mkdirs(folder.c_str());
-        file_path = take_obs_string(obs_module_get_config_path(module, "config.json"));
+        BPtr<char> folder = obs_module_get_config_path(module, "");
+        if (folder)
+            os_mkdirs(folder);
+        BPtr<char> file = obs_module_get_config_path(module, "config.json");
+        if (file)
+            file_path = file.Get();
     }
     load_file(file_path);
 }
@@ -78,11 +73,19 @@ void Settings::close()
     obs_data_release(old);
 }
 
-void Settings::save()
+bool Settings::save()
 {
-    std::lock_guard lock(mutex);
-    if (!path.empty() && data)
-        obs_data_save_json_safe(data, path.c_str(), "tmp", "bak");
+    std::string failed_path;
+    {
+        std::lock_guard lock(mutex);
+        if (path.empty() || !data)
+            return true; // nothing is ever written without a path: not a failure of this save
+        if (obs_data_save_json_safe(data, path.c_str(), "tmp", "bak"))
+            return true;
+        failed_path = path;
+    }
+    VELMORA_LOG(LOG_WARNING, "Could not save the settings to %s", failed_path.c_str());
+    return false;
 }
 
 std::uint16_t Settings::port()
@@ -161,45 +164,55 @@ obs_data_t *Settings::previous_service()
         std::lock_guard lock(mutex);
         if (!data)
             return nullptr;
-        obs_data_t *previous = obs_data_get_obj(data, "previous");
+        OBSDataAutoRelease previous = obs_data_get_obj(data, "previous");
         if (!previous)
             return nullptr;
         const char *type = obs_data_get_string(previous, "type");
-        if (type && *type) {
-            const char *text = obs_data_get_json(previous);
-            json = text ? text : "";
-        }
-        obs_data_release(previous);
+        const char *text = type && *type ? obs_data_get_json(previous) : nullptr;
+        if (!text)
+            return nullptr;
+        json = text;
     }
-    if (json.empty())
-        return nullptr;
     // A parsed copy shares nothing with the store, so callers may use it on any thread.
     return obs_data_create_from_json(json.c_str());
 }
 
-void Settings::set_previous_service(obs_data_t *service)
+bool Settings::set_previous_service(obs_data_t *service)
 {
     // The store keeps its own copy, so the caller's object is never shared with other threads.
     const char *json = service ? obs_data_get_json(service) : nullptr;
-    obs_data_t *copy = json ? obs_data_create_from_json(json) : nullptr;
+    OBSDataAutoRelease copy = json ? obs_data_create_from_json(json) : nullptr;
+    if (!copy)
+        return false;
+    OBSDataAutoRelease before;
     {
         std::lock_guard lock(mutex);
-        if (data)
-            obs_data_set_obj(data, "previous", copy);
+        if (!data)
+            return false;
+        before = obs_data_get_obj(data, "previous");
+        obs_data_set_obj(data, "previous", copy);
     }
-    obs_data_release(copy);
-    save();
+    if (save())
+        return true;
+    {
+        std::lock_guard lock(mutex);
+        if (data && before)
+            obs_data_set_obj(data, "previous", before);
+        else if (data)
+            obs_data_erase(data, "previous");
+    }
+    return false;
 }
 
-void Settings::clear_previous_service()
+bool Settings::clear_previous_service()
 {
     {
         std::lock_guard lock(mutex);
         if (!data)
-            return;
+            return false;
         obs_data_erase(data, "previous");
     }
-    save();
+    return save();
 }
 
 } // namespace velmora

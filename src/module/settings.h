@@ -28,7 +28,8 @@ class Settings {
     void load_file(const std::string &file_path);
     // Releases the parsed file; reads then give defaults and changes are not saved.
     void close();
-    void save();
+    // Writes the whole file through OBS's safe writer; false (and a warning) when it failed.
+    bool save();
 
     std::uint16_t port();
     void set_port(std::uint16_t value);
@@ -38,8 +39,10 @@ class Settings {
     std::string reset_overlay_token();
     // An independent copy the caller releases, or null when no previous service is stored.
     obs_data_t *previous_service();
-    void set_previous_service(obs_data_t *service);
-    void clear_previous_service();
+    // Stores a copy of the record; false when it could not be saved, and then the record stays
+    // what it was, so nothing is believed stored that a crash would lose.
+    bool set_previous_service(obs_data_t *service);
+    bool clear_previous_service();
 
   private:
     std::mutex mutex;

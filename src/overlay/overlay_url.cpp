@@ -7,7 +7,7 @@ namespace velmora {
 std::string overlay_url(const std::string &kind, const std::string &query)
 {
     LocalServer &server = local_server();
-    std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/dock/";
+    std::string url = server.origin() + "/dock/";
     url += kind == "countdown" ? "overlay-countdown.html" : "overlay-chat.html";
     if (!query.empty())
         url += "?" + query;

@@ -2,16 +2,11 @@
 
 #include "module/encoding.h"
 
-#include <chrono>
-#include <cstdint>
 #include <vector>
 
 namespace velmora {
 
 namespace {
-
-constexpr unsigned receive_timeout_ms = 10000;
-constexpr std::size_t receive_piece = 4096;
 
 bool is_space(char c)
 {
@@ -178,50 +173,6 @@ RequestAssembler::Status RequestAssembler::parse_head()
         body_length_ = announced;
     }
     return Status::need_more;
-}
-
-bool read_request(platform::socket_t socket, HttpRequest &request)
-{
-    // Each receive waits at most 10 s, and so does the request as a whole: a peer that sends a
-    // byte every few seconds must not hold its thread, and with it the server's stop, for ever.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(receive_timeout_ms);
-    platform::set_receive_timeout(socket, receive_timeout_ms);
-    RequestAssembler assembler;
-    char piece[receive_piece];
-    for (bool first = true;; first = false) {
-        if (!first) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return false;
-            platform::set_receive_timeout(socket, static_cast<unsigned>(left.count()));
-        }
-        long got = platform::receive_some(socket, piece, sizeof piece);
-        if (got <= 0)
-            return false;
-        switch (assembler.feed(piece, static_cast<std::size_t>(got))) {
-        case RequestAssembler::Status::need_more:
-            continue;
-        case RequestAssembler::Status::failed:
-            return false;
-        case RequestAssembler::Status::complete:
-            request = std::move(assembler.request());
-            return true;
-        }
-    }
-}
-
-bool recv_exact(platform::socket_t socket, void *buffer, std::size_t length)
-{
-    auto *out = static_cast<char *>(buffer);
-    std::size_t received = 0;
-    while (received < length) {
-        long got = platform::receive_some(socket, out + received, length - received);
-        if (got <= 0)
-            return false;
-        received += static_cast<std::size_t>(got);
-    }
-    return true;
 }
 
 } // namespace velmora

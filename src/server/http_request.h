@@ -1,8 +1,7 @@
 #pragma once
 
-#include "platform/socket.h"
-
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -38,10 +37,7 @@ class RequestAssembler {
     HttpRequest request_;
 };
 
-// Reads one request from the socket within the size and 10 s time limits.
-bool read_request(platform::socket_t socket, HttpRequest &request);
 std::map<std::string, std::string> parse_query(const std::string &text);
-bool recv_exact(platform::socket_t socket, void *buffer, std::size_t length);
 // Content-Length as strtoul reads it in base 10, wrapped to 32 bits.
 std::uint32_t parse_content_length(const std::string &text);
 

@@ -1,30 +1,35 @@
 #pragma once
 
-#include "platform/socket.h"
-
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace velmora {
 
-class LocalServer;
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-bool send_all(platform::socket_t socket, const char *bytes, std::size_t length);
+// One answer of the server; every request gets exactly one, then the connection closes.
+struct Response {
+    int status = 200;
+    std::string content_type;
+    std::string body;
+    HeaderList extra_headers;
+    // When set, the body is this shared buffer (a cached file) instead of body.
+    std::shared_ptr<const std::string> shared_body = nullptr;
+
+    const std::string &body_bytes() const { return shared_body ? *shared_body : body; }
+};
+
 const char *status_text(int status);
 std::string response_head(int status, const std::string &content_type, std::size_t body_length,
                           const HeaderList &extra_headers);
-void send_response(platform::socket_t socket, int status, const std::string &content_type,
-                   const std::string &body, const HeaderList &extra_headers = {});
-
-std::string mime_type_for(const std::string &relative_path);
-bool is_safe_path(const std::string &relative_path);
-bool read_file(const std::string &full_path, std::string &content);
-std::string content_security_policy(std::uint16_t port);
-void serve_file(const LocalServer &server, platform::socket_t socket, const std::string &relative_path);
+// The bytes on the wire: the head with the fixed headers, then the body.
+std::string response_bytes(const Response &response);
+std::string response_head(const Response &response);
+Response text_response(int status, const char *text);
+// A small self-contained HTML page: the title as a heading over the text.
 std::string message_page(const std::string &title, const std::string &text);
 
 } // namespace velmora

@@ -3,11 +3,13 @@
 #include "module/log.h"
 #include "module/module_handle.h"
 #include "module/tokens.h"
-#include "server/router.h"
+#include "server/connection.h"
+#include "server/http_response.h"
+#include "server/plain_requests.h"
 #include "server/websocket.h"
 
 #include <obs-module.h>
-#include <util/bmem.h>
+#include <util/util.hpp>
 
 #include <cctype>
 #include <cstdlib>
@@ -19,19 +21,23 @@ namespace velmora {
 namespace {
 
 constexpr int port_candidates = 20;
-constexpr long accept_wait_microseconds = 500000;
 constexpr std::uint32_t loopback_address = 0x7f000001;
-// Ample for a request and a bridge message handler; small enough that the C library keeps
-// finished threads' stacks for reuse.
+// Ample for a bridge message handler; small enough that the C library keeps finished threads'
+// stacks for reuse.
 constexpr std::size_t connection_stack_bytes = 512 * 1024;
+// How often finished threads are joined, and how long accepting pauses after the system
+// refused us a connection (out of descriptors, for one) instead of spinning on it.
+constexpr int reap_interval_ms = 500;
+constexpr auto accept_backoff = std::chrono::milliseconds(100);
+// Accepted in one round at most, so open connections are served between floods.
+constexpr int accepts_per_round = 64;
 
 std::string find_web_root()
 {
-    char *index = obs_find_module_file(module_handle(), "web/index.html");
+    BPtr<char> index = obs_find_module_file(module_handle(), "web/index.html");
     if (!index)
         return {};
-    std::string path = index;
-    bfree(index);
+    std::string path = index.Get();
     static constexpr std::size_t file_name_length = sizeof("index.html") - 1;
     return path.size() >= file_name_length ? path.substr(0, path.size() - file_name_length) : std::string();
 }
@@ -74,10 +80,24 @@ socket_t bind_first_free_port(std::uint16_t first, std::uint16_t &bound)
     return platform::invalid_socket;
 }
 
-void run_connection(LocalServer *server, socket_t socket, ConnectionThread *record)
+void reap_finished(ServerState &s)
 {
-    handle_connection(*server, socket);
-    record->finished.store(true);
+    std::list<std::unique_ptr<ConnectionThread>> finished;
+    {
+        std::lock_guard lock(s.threads_lock);
+        for (auto it = s.threads.begin(); it != s.threads.end();) {
+            if ((*it)->finished) {
+                auto next = std::next(it);
+                finished.splice(finished.end(), s.threads, it);
+                it = next;
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Joined outside the lock: a finished thread is past its last use of it anyway.
+    for (auto &record : finished)
+        record->thread.join();
 }
 
 } // namespace
@@ -106,6 +126,11 @@ bool LocalServer::is_running() const
     return s && s->running.load();
 }
 
+std::string LocalServer::origin() const
+{
+    return "http://127.0.0.1:" + std::to_string(port);
+}
+
 std::uint16_t LocalServer::start(std::uint16_t requested)
 {
     if (state && state->running)
@@ -130,7 +155,8 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
 
     std::uint16_t bound = 0;
     state->listen_socket = bind_first_free_port(requested, bound);
-    if (state->listen_socket == platform::invalid_socket) {
+    // Without a stop signal no wait could be ended: stop would hang on a silent peer.
+    if (state->listen_socket == platform::invalid_socket || !state->stop_signal.valid()) {
         VELMORA_LOG(LOG_ERROR, "Could not open a local port for the dock");
         return 0;
     }
@@ -138,7 +164,7 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
     port = bound;
     state->running = true;
     try {
-        state->accept_thread = std::thread([this] { accept_loop(); });
+        state->accept_thread = std::thread([this] { serve_loop(); });
     } catch (const std::system_error &) {
         // Without an accept thread nothing would answer: undo the start completely.
         state->running = false;
@@ -153,71 +179,92 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
     return port;
 }
 
-void LocalServer::accept_loop()
+void LocalServer::serve_loop()
 {
     ServerState &s = *state;
+    PlainRequests requests(*this);
+    std::vector<platform::SocketWait> waits;
+    Clock::time_point accept_again{};
     while (s.running) {
         try {
-            accept_once(s);
-        } catch (...) {
-            // Out of memory or threads for one pass: keep serving.
-        }
-    }
-}
-
-void LocalServer::accept_once(ServerState &s)
-{
-    int ready = platform::wait_readable(s.listen_socket, accept_wait_microseconds);
-    if (ready < 0 && s.running)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // no busy loop on a broken listener
-
-    {
-        std::lock_guard lock(s.threads_lock);
-        for (auto it = s.threads.begin(); it != s.threads.end();) {
-            if ((*it)->finished) {
-                (*it)->thread.join();
-                it = s.threads.erase(it);
-            } else {
-                ++it;
+            auto now = Clock::now();
+            bool accepting = now >= accept_again;
+            waits.clear();
+            waits.push_back({s.listen_socket, accepting, false});
+            requests.add_waits(waits);
+            int timeout = requests.wait_time_ms();
+            auto shorten = [&timeout](int limit) {
+                timeout = timeout < 0 ? limit : std::min(timeout, limit);
+            };
+            if (!accepting)
+                shorten(wait_time(accept_again) + 1);
+            {
+                std::lock_guard lock(s.threads_lock);
+                if (!s.threads.empty())
+                    shorten(reap_interval_ms);
             }
+            unsigned woken = platform::wait_sockets(waits, {&s.stop_signal}, timeout);
+            if (!s.running)
+                break;
+            if (woken == platform::ready_error) {
+                platform::wait_signal(s.stop_signal, static_cast<int>(accept_backoff.count()));
+                continue;
+            }
+            reap_finished(s);
+            requests.serve(std::span(waits).subspan(1));
+            if (waits[0].readiness & platform::ready_error)
+                accept_again = Clock::now() + accept_backoff; // no busy loop on a broken listener
+            else if (waits[0].readiness & platform::ready_read)
+                for (int i = 0; i < accepts_per_round; ++i) {
+                    socket_t socket = platform::invalid_socket;
+                    std::uint32_t peer = 0;
+                    auto result = platform::accept_connection(s.listen_socket, socket, peer);
+                    if (result == platform::AcceptResult::failed)
+                        accept_again = Clock::now() + accept_backoff; // it stays in the backlog meanwhile
+                    if (result != platform::AcceptResult::accepted)
+                        break;
+                    // Another address, or more requests at once than a dock and its overlays make:
+                    // closed at once, unread.
+                    if (peer != loopback_address || !requests.has_room())
+                        close_socket(socket);
+                    else
+                        requests.add(socket);
+                }
+        } catch (...) {
+            // Out of memory for one round: keep serving.
         }
     }
-
-    if (ready <= 0 || !s.running)
-        return;
-    std::uint32_t peer = 0;
-    socket_t socket = platform::accept_connection(s.listen_socket, peer);
-    if (socket == platform::invalid_socket)
-        return;
-    if (peer != loopback_address) {
-        close_socket(socket);
-        return;
-    }
-    start_connection(socket);
 }
 
-void LocalServer::start_connection(socket_t socket)
+bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_overlay)
 {
-    // The record is in the list before its thread exists, so a failure on either side leaves
-    // neither a thread nobody joins nor a socket nobody closes.
-    ConnectionThread *record = nullptr;
-    bool started = false;
-    try {
-        std::lock_guard lock(state->threads_lock);
-        state->threads.push_back(std::make_unique<ConnectionThread>());
-        record = state->threads.back().get();
-        started = record->thread.start([this, socket, record] { run_connection(this, socket, record); },
-                                       connection_stack_bytes);
-        if (!started)
-            state->threads.pop_back();
-    } catch (...) {
-        if (record && !started) {
-            std::lock_guard lock(state->threads_lock);
-            state->threads.pop_back();
-        }
+    auto shared = current_state();
+    ServerState &s = *shared;
+    // More WebSockets than docks and overlays could need: closed unanswered.
+    if (s.open_websockets.fetch_add(1) >= max_open_websockets) {
+        s.open_websockets--;
+        close_socket(socket);
+        return false;
     }
-    if (!started)
-        close_socket(socket); // no thread to serve it: drop the connection and keep accepting
+    try {
+        std::lock_guard lock(s.threads_lock);
+        // The record is in the list before its thread exists, so a failure on either side leaves
+        // neither a thread nobody joins nor a socket nobody closes.
+        s.threads.push_back(std::make_unique<ConnectionThread>());
+        ConnectionThread &record = *s.threads.back();
+        auto body = [this, &s, &record, socket, key = std::move(key), is_overlay] {
+            run_websocket(*this, Connection{socket, &s.stop_signal}, key, is_overlay);
+            s.open_websockets--;
+            record.finished = true;
+        };
+        if (record.thread.start(body, connection_stack_bytes))
+            return true;
+        s.threads.pop_back();
+    } catch (...) {
+    }
+    s.open_websockets--;
+    close_socket(socket);
+    return false;
 }
 
 void LocalServer::stop()
@@ -226,30 +273,24 @@ void LocalServer::stop()
         return;
     ServerState &s = *state;
     s.running = false;
-
-    // Shut the listener down now so the accept loop wakes; its handle is released only after
-    // the accept thread has stopped using it.
-    if (s.listen_socket != platform::invalid_socket)
-        platform::shutdown_socket(s.listen_socket);
-
+    s.stop_signal.raise();
     close_bridge_clients(*this);
     close_overlay_clients(*this);
 
     if (s.accept_thread.joinable())
         s.accept_thread.join();
     if (s.listen_socket != platform::invalid_socket) {
-        platform::release_socket(s.listen_socket);
+        close_socket(s.listen_socket);
         s.listen_socket = platform::invalid_socket;
     }
-
+    // Every wait of a connection thread ends at the stop signal, so these joins are short.
+    std::list<std::unique_ptr<ConnectionThread>> threads;
     {
         std::lock_guard lock(s.threads_lock);
-        for (auto &record : s.threads) {
-            if (record->thread.joinable())
-                record->thread.join();
-        }
-        s.threads.clear();
+        threads.swap(s.threads);
     }
+    for (auto &record : threads)
+        record->thread.join();
 
     if (s.networking_started)
         platform::stop_networking();
@@ -287,6 +328,15 @@ void LocalServer::set_bridge_handlers(MessageHandler on_message, ConnectHandler 
     // The replaced callables are destroyed here, outside the lock.
 }
 
+void LocalServer::set_auth_callback_handler(RouteHandler handler)
+{
+    RouteHandler old;
+    {
+        std::lock_guard lock(handlers_lock);
+        old = std::exchange(on_auth_callback, std::move(handler));
+    }
+}
+
 void LocalServer::call_bridge_message(const std::string &text)
 {
     MessageHandler handler;
@@ -307,6 +357,19 @@ void LocalServer::call_bridge_connect()
     }
     if (handler)
         handler();
+}
+
+bool LocalServer::call_auth_callback(const HttpRequest &request, Response &response)
+{
+    RouteHandler handler;
+    {
+        std::lock_guard lock(handlers_lock);
+        handler = on_auth_callback;
+    }
+    if (!handler)
+        return false;
+    response = handler(*this, request);
+    return true;
 }
 
 } // namespace velmora

@@ -17,7 +17,10 @@ namespace velmora {
 
 using platform::socket_t;
 class Client;
+struct HttpRequest;
+struct Response;
 
+// The thread of one WebSocket connection, for the connection's whole life.
 struct ConnectionThread {
     platform::Thread thread;
     std::atomic<bool> finished{false};
@@ -28,10 +31,16 @@ struct ServerState {
     std::atomic<bool> running{false};
     bool networking_started = false;
     socket_t listen_socket = platform::invalid_socket;
+    // Accepts connections and serves every plain request, without a thread per request.
     std::thread accept_thread;
+    // Raised once by stop; every wait of the server's threads ends at once from then on.
+    platform::WakeSignal stop_signal;
 
     std::mutex threads_lock;
     std::list<std::unique_ptr<ConnectionThread>> threads;
+    // Open WebSockets (each holds a thread); capped like plain requests, so that a local
+    // program cannot exhaust threads or descriptors.
+    std::atomic<int> open_websockets{0};
 
     std::mutex bridge_lock;
     std::list<std::shared_ptr<Client>> bridge_clients;
@@ -48,6 +57,10 @@ struct ServerState {
     std::string web_root;
 };
 
+// Plain requests being read or answered at once.
+inline constexpr int max_open_requests = 64;
+inline constexpr int max_open_websockets = 64;
+
 // The module's loopback HTTP and WebSocket server.
 class LocalServer {
   public:
@@ -59,36 +72,49 @@ class LocalServer {
     // Listens on the first free port of port .. port + 19 (never above 65535); returns the bound
     // port, or 0 when the server does not listen.
     std::uint16_t start(std::uint16_t port);
-    // Closes the listener and every WebSocket client, then joins every thread.
+    // Wakes and closes every connection, then joins every thread; prompt whatever is open.
     void stop();
     void set_overlay_token(const std::string &token);
     std::string overlay_token();
     bool is_running() const;
+    // "http://127.0.0.1:<port>": the only origin our pages have, and the base of their URLs.
+    std::string origin() const;
 
     // The running state for threads that are not the server's own (broadcasts may come from any
     // thread): a shared reference that stays valid even if stop runs meanwhile.
     std::shared_ptr<ServerState> current_state() const { return std::atomic_load(&state); }
 
-    // The bridge's handlers; installed while connections may already arrive, so they are
+    // Handlers that features install; set while connections may already arrive, so they are
     // swapped and copied under a lock and called outside it.
     using MessageHandler = std::function<void(const std::string &)>;
     using ConnectHandler = std::function<void()>;
+    using RouteHandler = std::function<Response(LocalServer &, const HttpRequest &)>;
     void set_bridge_handlers(MessageHandler on_message, ConnectHandler on_connect);
+    void set_auth_callback_handler(RouteHandler handler);
     void call_bridge_message(const std::string &text);
     void call_bridge_connect();
+    // False when no handler is installed.
+    bool call_auth_callback(const HttpRequest &request, Response &response);
+
+    // Gives an accepted upgrade a thread of its own for the WebSocket's life; false, with the
+    // socket closed, when it cannot have one.
+    bool start_websocket(socket_t socket, std::string key, bool is_overlay);
 
     std::shared_ptr<ServerState> state;
     std::uint16_t port = 0;
     std::string bridge_token;
+    // A plain request must arrive within this, and its answer leave within it again; a WebSocket
+    // peer that takes nothing of what waits for it for this long is closed.
+    std::chrono::milliseconds request_time_limit{10000};
+    std::chrono::milliseconds client_stall_limit{10000};
 
   private:
     std::mutex handlers_lock;
     MessageHandler on_bridge_message;
     ConnectHandler on_bridge_connect;
+    RouteHandler on_auth_callback;
 
-    void accept_loop();
-    void accept_once(ServerState &s);
-    void start_connection(socket_t socket);
+    void serve_loop();
 };
 
 LocalServer &local_server();

@@ -3,8 +3,7 @@
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
-#include "server/websocket.h"
-#include "signin/sign_in.h"
+#include "server/static_files.h"
 
 namespace velmora {
 
@@ -17,53 +16,35 @@ bool host_allowed(const LocalServer &server, const HttpRequest &request)
     return host->second == "127.0.0.1:" + port || host->second == "localhost:" + port;
 }
 
-namespace {
-
-void route_request(LocalServer &server, platform::socket_t socket)
+Route route_of(const HttpRequest &request)
 {
-    HttpRequest request;
-    if (!read_request(socket, request)) {
-        close_socket(socket);
-        return;
-    }
-    if (!host_allowed(server, request)) {
-        send_response(socket, 403, "text/plain", "Forbidden");
-        close_socket(socket);
-        return;
-    }
-
-    const std::string &path = request.path;
-    if (path == "/bridge" || path == "/overlay") {
-        handle_websocket(server, socket, request, path == "/overlay");
-        return;
-    }
-
-    if (path == "/auth-callback") {
-        handle_auth_callback(server, socket, request);
-    } else if (path == "/auth-done") {
-        serve_file(server, socket, "auth-done.html");
-    } else if (path == "/" || path == "/dock") {
-        send_response(socket, 302, "text/plain", "", {{"Location", "/dock/"}});
-    } else if (request.method == "GET" && path.compare(0, 6, "/dock/") == 0) {
-        std::string rest = path.substr(6);
-        serve_file(server, socket, rest.empty() ? "index.html" : rest);
-    } else {
-        send_response(socket, 404, "text/plain", "Not found");
-    }
-    close_socket(socket);
+    if (request.path == "/bridge")
+        return Route::bridge;
+    if (request.path == "/overlay")
+        return Route::overlay;
+    return Route::plain;
 }
 
-} // namespace
-
-void handle_connection(LocalServer &server, platform::socket_t socket)
+Response answer(LocalServer &server, const HttpRequest &request)
 {
-    try {
-        route_request(server, socket);
-    } catch (...) {
-        // Every route closes or hands over the socket as its last step, so one that failed
-        // still holds it. Nothing thrown here may reach the thread's top and end OBS.
-        close_socket(socket);
+    if (!host_allowed(server, request))
+        return text_response(403, "Forbidden");
+    const std::string &path = request.path;
+    if (path == "/auth-callback") {
+        Response response;
+        if (server.call_auth_callback(request, response))
+            return response;
+        return text_response(404, "Not found");
     }
+    if (path == "/auth-done")
+        return serve_file(server, "auth-done.html");
+    if (path == "/" || path == "/dock")
+        return {302, "text/plain", "", {{"Location", "/dock/"}}};
+    if (request.method == "GET" && path.compare(0, 6, "/dock/") == 0) {
+        std::string rest = path.substr(6);
+        return serve_file(server, rest.empty() ? "index.html" : rest);
+    }
+    return text_response(404, "Not found");
 }
 
 } // namespace velmora

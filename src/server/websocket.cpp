@@ -2,7 +2,10 @@
 
 #include "module/encoding.h"
 #include "module/log.h"
+#include "module/log_limiter.h"
 #include "module/tokens.h"
+#include "server/client.h"
+#include "server/connection.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
@@ -11,13 +14,22 @@
 #include <algorithm>
 #include <cstring>
 #include <list>
-#include <vector>
 
 namespace velmora {
 
 namespace {
 
 using ClientList = std::list<std::shared_ptr<Client>>;
+
+constexpr auto handshake_time_limit = std::chrono::seconds(10);
+// What the system may hold for a client besides its own queue: without a limit it grows to
+// megabytes for a peer that never reads.
+constexpr int client_send_buffer = 256 * 1024;
+
+LogLimiter
+    refused_bridge("[velmora] Refused %d more bridge connections that were not ours in the last minute");
+LogLimiter
+    refused_overlay("[velmora] Refused %d more overlay connections that were not ours in the last minute");
 
 std::string header_value(const HttpRequest &request, const char *name)
 {
@@ -52,16 +64,10 @@ void close_all(std::mutex &lock, ClientList &clients)
         client->close();
 }
 
-bool remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client)
+void remove_client(std::mutex &lock, ClientList &clients, const std::shared_ptr<Client> &client)
 {
     std::lock_guard guard(lock);
-    for (auto it = clients.begin(); it != clients.end(); ++it) {
-        if (*it == client) {
-            clients.erase(it);
-            return true;
-        }
-    }
-    return false;
+    clients.remove(client);
 }
 
 std::uint64_t read_big_endian(const std::uint8_t *bytes, int count)
@@ -72,38 +78,116 @@ std::uint64_t read_big_endian(const std::uint8_t *bytes, int count)
     return value;
 }
 
+// The connection thread's side of a client: exact-size reads served from one receive of up to
+// 4 KiB where it can, and while it waits for the peer's bytes it also writes the client's queue
+// whenever the socket takes more.
+class ClientReader {
+  public:
+    ClientReader(Client &client, const Connection &connection) : client_(client), connection_(connection) {}
+
+    bool read_exact(void *out, std::size_t length)
+    {
+        auto *target = static_cast<char *>(out);
+        std::size_t from_buffer = std::min(length, end_ - start_);
+        std::memcpy(target, buffer_ + start_, from_buffer);
+        start_ += from_buffer;
+        std::size_t done = from_buffer;
+        if (done == length)
+            return true;
+        start_ = end_ = 0;
+        // A large payload goes straight to its place; small reads go through the buffer.
+        while (length - done >= sizeof buffer_) {
+            long got = receive(target + done, length - done);
+            if (got <= 0)
+                return false;
+            done += static_cast<std::size_t>(got);
+        }
+        while (end_ < length - done) {
+            long got = receive(buffer_ + end_, sizeof buffer_ - end_);
+            if (got <= 0)
+                return false;
+            end_ += static_cast<std::size_t>(got);
+        }
+        std::memcpy(target + done, buffer_, length - done);
+        start_ = length - done;
+        return true;
+    }
+
+  private:
+    long receive(char *into, std::size_t length)
+    {
+        for (;;) {
+            // Lowered before the queue is looked at, so a frame queued after this is not missed.
+            client_.wake().lower();
+            if (client_.is_closed() || !client_.flush())
+                return platform::io_failed;
+            long got = platform::receive_some(client_.socket, into, length);
+            if (got != platform::io_would_block)
+                return got;
+            int timeout = client_.stall_time_left_ms();
+            if (timeout == 0)
+                return platform::io_failed; // the peer has taken nothing for too long
+            unsigned readiness = platform::wait_socket(client_.socket, true, timeout > 0,
+                                                       {connection_.stop, &client_.wake()}, timeout);
+            if (readiness & platform::ready_error)
+                return platform::io_failed;
+            if ((readiness & platform::ready_woken) && connection_.stop->valid() &&
+                platform::wait_signal(*connection_.stop, 0))
+                return platform::io_failed; // the server is stopping
+        }
+    }
+
+    Client &client_;
+    const Connection &connection_;
+    char buffer_[4096];
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+};
+
+void serve_client(LocalServer &server, ServerState &state, const Connection &connection,
+                  const std::shared_ptr<Client> &shared, std::mutex &set_lock, ClientList &set,
+                  bool is_overlay)
+{
+    Client &client = *shared;
+    std::string replay;
+    {
+        std::lock_guard guard(set_lock);
+        set.push_back(shared);
+        if (is_overlay)
+            replay = state.overlay_state;
+    }
+    if (is_overlay) {
+        VELMORA_LOG(LOG_INFO, "An overlay connected");
+        if (!replay.empty())
+            send_frame(client, opcode_text, replay);
+    } else {
+        server.call_bridge_connect();
+    }
+
+    FrameReader reader;
+    ClientReader receiver(client, connection);
+    reader.read_exact = [&receiver](void *buffer, std::size_t length) {
+        return receiver.read_exact(buffer, length);
+    };
+    reader.keep_running = [&state] { return state.running.load(); };
+    reader.on_control = [&client](std::uint8_t opcode, const std::string &payload) {
+        if (opcode == opcode_close)
+            send_frame(client, opcode_close, std::string());
+        else if (opcode == opcode_ping)
+            send_frame(client, opcode_pong, payload);
+    };
+    reader.on_message = [&server, is_overlay](const std::string &message) {
+        if (!is_overlay)
+            server.call_bridge_message(message);
+    };
+    reader.run();
+    // A close reply or anything else still queued gets a last, short chance to leave.
+    auto deadline = Clock::now() + std::chrono::milliseconds(200);
+    while (client.flush() && client.has_queued() && !client.is_closed() && wait_time(deadline) > 0)
+        platform::wait_socket(client.socket, false, true, {connection.stop}, wait_time(deadline));
+}
+
 } // namespace
-
-bool Client::send(const std::string &frame)
-{
-    std::lock_guard guard(send_lock);
-    if (closed)
-        return false;
-    return send_all(socket, frame.data(), frame.size());
-}
-
-void Client::close()
-{
-    std::lock_guard guard(close_lock);
-    if (closed.exchange(true))
-        return;
-    platform::shutdown_socket(socket);
-}
-
-void Client::release()
-{
-    close();
-    {
-        // A send that began before the close has failed or finished once this lock is free;
-        // later ones see the client closed.
-        std::lock_guard wait_for_send(send_lock);
-    }
-    {
-        // A close that raced ours has finished its shutdown once this lock is free.
-        std::lock_guard wait_for_close(close_lock);
-    }
-    platform::release_socket(socket);
-}
 
 std::string websocket_accept_value(const std::string &key)
 {
@@ -189,147 +273,54 @@ bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
     return client.send(encode_frame(opcode, payload));
 }
 
-namespace {
-
-// Serves exact-size reads from one receive of up to 4 KiB where it can, so a small frame costs
-// one system call rather than one for each of its parts.
-class BufferedReceiver {
-  public:
-    explicit BufferedReceiver(platform::socket_t socket) : socket_(socket) {}
-
-    bool read_exact(void *out, std::size_t length)
-    {
-        auto *target = static_cast<char *>(out);
-        std::size_t from_buffer = std::min(length, end_ - start_);
-        std::memcpy(target, buffer_ + start_, from_buffer);
-        start_ += from_buffer;
-        std::size_t missing = length - from_buffer;
-        if (missing == 0)
-            return true;
-        if (missing >= sizeof buffer_) // a large payload goes straight to its place
-            return recv_exact(socket_, target + from_buffer, missing);
-        start_ = end_ = 0;
-        while (end_ < missing) {
-            long got = platform::receive_some(socket_, buffer_ + end_, sizeof buffer_ - end_);
-            if (got <= 0)
-                return false;
-            end_ += static_cast<std::size_t>(got);
-        }
-        std::memcpy(target + from_buffer, buffer_, missing);
-        start_ = missing;
-        return true;
-    }
-
-  private:
-    platform::socket_t socket_;
-    char buffer_[4096];
-    std::size_t start_ = 0;
-    std::size_t end_ = 0;
-};
-
-void run_websocket(LocalServer &server, const std::shared_ptr<Client> &shared, std::mutex &set_lock,
-                   ClientList &set, bool is_overlay)
-{
-    Client &client = *shared;
-    ServerState &state = *server.state;
-    std::string replay;
-    {
-        std::lock_guard guard(set_lock);
-        set.push_back(shared);
-        if (is_overlay)
-            replay = state.overlay_state;
-    }
-    if (is_overlay) {
-        VELMORA_LOG(LOG_INFO, "An overlay connected");
-        if (!replay.empty())
-            send_frame(client, opcode_text, replay);
-    } else {
-        server.call_bridge_connect();
-    }
-
-    FrameReader reader;
-    BufferedReceiver receiver(client.socket);
-    reader.read_exact = [&receiver](void *buffer, std::size_t length) {
-        return receiver.read_exact(buffer, length);
-    };
-    reader.keep_running = [&state] { return state.running.load(); };
-    reader.on_control = [&client](std::uint8_t opcode, const std::string &payload) {
-        if (opcode == opcode_close)
-            send_frame(client, opcode_close, std::string());
-        else if (opcode == opcode_ping)
-            send_frame(client, opcode_pong, payload);
-    };
-    reader.on_message = [&server, is_overlay](const std::string &message) {
-        if (!is_overlay)
-            server.call_bridge_message(message);
-    };
-    reader.run();
-}
-
-} // namespace
-
-void handle_websocket(LocalServer &server, platform::socket_t socket, const HttpRequest &request,
-                      bool is_overlay)
+std::optional<Response> upgrade_refusal(LocalServer &server, const HttpRequest &request, bool is_overlay)
 {
     std::string upgrade = lower_case(header_value(request, "upgrade"));
     std::string key = header_value(request, "sec-websocket-key");
     std::string origin = header_value(request, "origin");
-    std::string expected_origin = "http://127.0.0.1:" + std::to_string(server.port);
     auto token = request.query.find("token");
 
-    if (request.method != "GET" || upgrade != "websocket" || key.empty()) {
-        send_response(socket, 400, "text/plain", "Bad request");
-        close_socket(socket);
-        return;
-    }
+    if (request.method != "GET" || upgrade != "websocket" || key.empty())
+        return text_response(400, "Bad request");
 
     std::string expected_token = is_overlay ? server.overlay_token() : server.bridge_token;
-    if (origin != expected_origin || token == request.query.end() || expected_token.empty() ||
+    if (origin != server.origin() || token == request.query.end() || expected_token.empty() ||
         !tokens_equal(token->second, expected_token)) {
-        VELMORA_LOG(LOG_WARNING, "Refused a %s connection that is not ours",
-                    is_overlay ? "overlay" : "bridge");
-        send_response(socket, 403, "text/plain", "Forbidden");
-        close_socket(socket);
-        return;
+        if ((is_overlay ? refused_overlay : refused_bridge).allow())
+            VELMORA_LOG(LOG_WARNING, "Refused a %s connection that is not ours",
+                        is_overlay ? "overlay" : "bridge");
+        return text_response(403, "Forbidden");
     }
+    return std::nullopt;
+}
 
+void run_websocket(LocalServer &server, const Connection &connection, const std::string &key, bool is_overlay)
+{
+    auto state = server.current_state();
     std::string response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
                            "Upgrade\r\nSec-WebSocket-Accept: " +
                            websocket_accept_value(key) + "\r\n\r\n";
-    if (!send_all(socket, response.data(), response.size())) {
-        close_socket(socket);
-        return;
-    }
-    platform::set_receive_timeout(socket, 0);
-
-    ServerState &state = *server.state;
     std::shared_ptr<Client> client;
     try {
-        client = std::make_shared<Client>(socket);
+        client = std::make_shared<Client>(connection.socket, server.client_stall_limit);
     } catch (...) {
-        close_socket(socket);
+    }
+    if (!state || !client || !client->wake().valid() ||
+        !send_until(connection, response.data(), response.size(), Clock::now() + handshake_time_limit)) {
+        close_socket(connection.socket);
         return;
     }
-    std::mutex &set_lock = is_overlay ? state.overlay_lock : state.bridge_lock;
-    ClientList &set = is_overlay ? state.overlay_clients : state.bridge_clients;
 
-    // Whatever happens from here on, the client leaves its set and its handle is released.
-    struct Unregister {
-        std::mutex &lock;
-        ClientList &set;
-        std::shared_ptr<Client> &client;
-        ~Unregister()
-        {
-            remove_client(lock, set, client);
-            client->release();
-        }
-    } unregister{set_lock, set, client};
-
+    platform::limit_send_buffer(connection.socket, client_send_buffer);
+    std::mutex &set_lock = is_overlay ? state->overlay_lock : state->bridge_lock;
+    ClientList &set = is_overlay ? state->overlay_clients : state->bridge_clients;
     try {
-        run_websocket(server, client, set_lock, set, is_overlay);
+        serve_client(server, *state, connection, client, set_lock, set, is_overlay);
     } catch (...) {
         // A failing handler ends this connection only, never OBS.
     }
+    remove_client(set_lock, set, client);
+    client->release();
 }
 
 void broadcast_bridge(const std::string &text)
@@ -386,6 +377,12 @@ void close_bridge_clients(LocalServer &server)
 {
     if (auto state = server.current_state())
         close_all(state->bridge_lock, state->bridge_clients);
+}
+
+void flush_refusal_warnings()
+{
+    refused_bridge.flush();
+    refused_overlay.flush();
 }
 
 } // namespace velmora

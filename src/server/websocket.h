@@ -1,44 +1,18 @@
 #pragma once
 
-#include "platform/socket.h"
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 namespace velmora {
 
+class Client;
 class LocalServer;
+struct Connection;
 struct HttpRequest;
-
-// One open WebSocket connection. Closing it only shuts the connection down and marks it closed;
-// the handle itself is released by the connection's own thread once no send can still be using
-// it, so a late send can never reach another connection that was given the same handle.
-class Client {
-  public:
-    explicit Client(platform::socket_t socket) : socket(socket) {}
-
-    // Sends one whole frame; false when the client is closed or the send fails.
-    bool send(const std::string &frame);
-    // Shuts the connection down once. It does not wait for a send in progress: the shutdown is
-    // what wakes a send blocked on a peer that stopped reading.
-    void close();
-    bool is_closed() const { return closed.load(); }
-    // Closes, waits for any send still in progress, then gives the handle back. Only the
-    // connection's own thread calls this, once.
-    void release();
-
-    const platform::socket_t socket;
-
-  private:
-    std::mutex send_lock;  // held for one whole frame
-    std::mutex close_lock; // held for the shutdown only, never while sending
-    std::atomic<bool> closed{false};
-};
+struct Response;
 
 enum Opcode : std::uint8_t {
     opcode_continuation = 0,
@@ -67,10 +41,13 @@ struct FrameReader {
     void run();
 };
 
-void handle_websocket(LocalServer &server, platform::socket_t socket, const HttpRequest &request,
-                      bool is_overlay);
+// The answer to an upgrade request that may not proceed (400, or 403 with a warning), or none.
+std::optional<Response> upgrade_refusal(LocalServer &server, const HttpRequest &request, bool is_overlay);
+// An accepted upgrade on its own thread: the 101 answer, then the connection's whole life.
+void run_websocket(LocalServer &server, const Connection &connection, const std::string &key,
+                   bool is_overlay);
 bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload);
-// Callable from any thread; each sends outside the set's lock, one whole frame per client.
+// Callable from any thread; none of them waits for a client.
 void broadcast_bridge(const std::string &text);
 void publish_overlay_state(const std::string &text);
 void close_overlay_clients();
@@ -79,5 +56,7 @@ void broadcast_bridge(LocalServer &server, const std::string &text);
 void publish_overlay_state(LocalServer &server, const std::string &text);
 void close_overlay_clients(LocalServer &server);
 void close_bridge_clients(LocalServer &server);
+// Warnings a web page can cause, summed up for the time they were held back.
+void flush_refusal_warnings();
 
 } // namespace velmora

@@ -1,11 +1,12 @@
 #include "service/stream_stats.h"
 
-#include "bridge/event_json.h"
+#include "bridge/bridge.h"
+#include "module/event_json.h"
+#include "module/guard.h"
 #include "module/profile_scope.h"
-#include "server/websocket.h"
 
 #include <obs-frontend-api.h>
-#include <obs.h>
+#include <obs.hpp>
 #include <util/platform.h>
 
 #include <atomic>
@@ -17,25 +18,34 @@ namespace {
 BitrateMeter stream_bitrate;
 // Written by the output's stop signal on its own thread, read on the main thread.
 std::atomic<long long> last_stop_code{0};
-obs_weak_output_t *watched_output = nullptr;
+OBSSignal stop_connection;
+OBSWeakOutputAutoRelease watched_output;
 
 void on_output_stop(void *, calldata_t *data)
 {
     last_stop_code = calldata_int(data, "code");
 }
 
-// The frontend's streaming output, released when it goes out of scope.
-class StreamingOutput {
-  public:
-    StreamingOutput() : output_(obs_frontend_get_streaming_output()) {}
-    ~StreamingOutput() { obs_output_release(output_); }
-    StreamingOutput(const StreamingOutput &) = delete;
-    StreamingOutput &operator=(const StreamingOutput &) = delete;
-    obs_output_t *get() const { return output_; }
+void watch_stream_output()
+{
+    stream_bitrate.reset();
+    last_stop_code = 0;
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    if (!output)
+        return;
+    // Compare with the live output: a freed one's address may have been reused.
+    OBSOutputAutoRelease watched = obs_weak_output_get_output(watched_output);
+    if (watched == output.Get())
+        return;
+    stop_connection.Connect(obs_output_get_signal_handler(output), "stop", on_output_stop, nullptr);
+    watched_output = obs_output_get_weak_output(output);
+}
 
-  private:
-    obs_output_t *output_;
-};
+void on_frontend_event(enum obs_frontend_event event, void *)
+{
+    if (event == OBS_FRONTEND_EVENT_STREAMING_STARTING)
+        run_guarded("Watching the stream", watch_stream_output);
+}
 
 } // namespace
 
@@ -62,46 +72,65 @@ long long rounded_kbps(double kbps)
     return static_cast<long long>(kbps + 0.5);
 }
 
-std::string stats_json()
+StreamFigures read_stream_figures()
 {
-    EventJson stats("stats");
-    StreamingOutput output;
-    if (!output.get() || !obs_output_active(output.get())) {
-        stats.add_bool("streaming", false);
+    StreamFigures figures;
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    if (!output || !obs_output_active(output)) {
         stream_bitrate.reset();
     } else {
-        obs_output_t *out = output.get();
-        double kbps = stream_bitrate.sample(obs_output_get_total_bytes(out), os_gettime_ns());
-        stats.add_bool("streaming", true)
-            .add_int("kbps", rounded_kbps(kbps))
-            .add_int("droppedFrames", obs_output_get_frames_dropped(out))
-            .add_int("totalFrames", obs_output_get_total_frames(out))
-            .add_double("congestion", static_cast<double>(obs_output_get_congestion(out)))
-            .add_bool("reconnecting", obs_output_reconnecting(out));
+        figures.streaming = true;
+        figures.kbps =
+            rounded_kbps(stream_bitrate.sample(obs_output_get_total_bytes(output), os_gettime_ns()));
+        figures.dropped_frames = obs_output_get_frames_dropped(output);
+        figures.total_frames = obs_output_get_total_frames(output);
+        figures.congestion = static_cast<double>(obs_output_get_congestion(output));
+        figures.reconnecting = obs_output_reconnecting(output);
     }
-    stats.add_double("fps", obs_get_active_fps());
+    figures.fps = obs_get_active_fps();
+    return figures;
+}
+
+std::string stats_json(const StreamFigures &figures)
+{
+    EventJson stats("stats");
+    stats.add_bool("streaming", figures.streaming);
+    if (figures.streaming) {
+        stats.add_int("kbps", figures.kbps)
+            .add_int("droppedFrames", figures.dropped_frames)
+            .add_int("totalFrames", figures.total_frames)
+            .add_double("congestion", figures.congestion)
+            .add_bool("reconnecting", figures.reconnecting);
+    }
+    stats.add_double("fps", figures.fps);
     return stats.text();
+}
+
+std::string stats_json()
+{
+    return stats_json(read_stream_figures());
 }
 
 void stats_tick()
 {
     ProfileScope profile("velmora_stats_tick");
-    if (obs_frontend_streaming_active())
-        broadcast_bridge(stats_json());
+    if (!obs_frontend_streaming_active())
+        return;
+    send_event_from_worker([figures = read_stream_figures()] { return stats_json(figures); });
 }
 
 bool stream_reconnecting()
 {
-    StreamingOutput output;
-    return output.get() && obs_output_reconnecting(output.get());
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    return output && obs_output_reconnecting(output);
 }
 
 std::string stream_last_error()
 {
-    StreamingOutput output;
-    if (!output.get())
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    if (!output)
         return {};
-    const char *error = obs_output_get_last_error(output.get());
+    const char *error = obs_output_get_last_error(output);
     if (error && *error)
         return error;
     const char *words = stop_code_text(last_stop_code.load());
@@ -132,34 +161,15 @@ const char *stop_code_text(long long code)
     }
 }
 
-void watch_stream_output()
+void stream_stats_init()
 {
-    stream_bitrate.reset();
-    last_stop_code = 0;
-    StreamingOutput output;
-    if (!output.get())
-        return;
-    if (watched_output) {
-        // Compare with the live output: a freed one's address may have been reused.
-        obs_output_t *watched = obs_weak_output_get_output(watched_output);
-        obs_output_release(watched);
-        if (watched == output.get())
-            return;
-    }
-    unwatch_stream_output();
-    signal_handler_connect(obs_output_get_signal_handler(output.get()), "stop", on_output_stop, nullptr);
-    watched_output = obs_output_get_weak_output(output.get());
+    obs_frontend_add_event_callback(on_frontend_event, nullptr);
 }
 
-void unwatch_stream_output()
+void stream_stats_shutdown()
 {
-    if (!watched_output)
-        return;
-    if (obs_output_t *output = obs_weak_output_get_output(watched_output)) {
-        signal_handler_disconnect(obs_output_get_signal_handler(output), "stop", on_output_stop, nullptr);
-        obs_output_release(output);
-    }
-    obs_weak_output_release(watched_output);
+    obs_frontend_remove_event_callback(on_frontend_event, nullptr);
+    stop_connection.Disconnect();
     watched_output = nullptr;
 }
 

@@ -21,9 +21,24 @@ class BitrateMeter {
 // Rounds a non-negative bitrate half up, as the docks show it.
 long long rounded_kbps(double kbps);
 
-// The stats event; updates the bitrate base as a side effect. Main thread only.
+// OBS's figures for one stats event, read on the main thread.
+struct StreamFigures {
+    bool streaming = false; // the streaming output exists and is active
+    long long kbps = 0;
+    long long dropped_frames = 0;
+    long long total_frames = 0;
+    double congestion = 0.0;
+    bool reconnecting = false;
+    double fps = 0.0;
+};
+
+// Reads the streaming output's counters; updates the bitrate base. Main thread only.
+StreamFigures read_stream_figures();
+std::string stats_json(const StreamFigures &figures);
+// The stats event from OBS's current figures; main thread only.
 std::string stats_json();
-// The stats timer's tick: sends the stats event while OBS streams.
+// The stats timer's tick: while OBS streams, reads the figures here and leaves building and
+// sending the event to the bridge's worker.
 void stats_tick();
 bool stream_reconnecting();
 // The output's last error text; when the output gave none but stopped with a failure code (an
@@ -31,8 +46,9 @@ bool stream_reconnecting();
 std::string stream_last_error();
 const char *stop_code_text(long long code);
 
-// A stream is starting: the bitrate base starts afresh and the output's stop code is watched.
-void watch_stream_output();
-void unwatch_stream_output();
+// Watches each stream's start (the bitrate base starts afresh, the output's stop code is
+// recorded); main thread, from start-up and shut-down.
+void stream_stats_init();
+void stream_stats_shutdown();
 
 } // namespace velmora

@@ -1,13 +1,14 @@
 #include "signin/sign_in.h"
 
-#include "bridge/event_json.h"
+#include "bridge/events.h"
 #include "module/encoding.h"
+#include "module/event_json.h"
 #include "module/log.h"
+#include "module/log_limiter.h"
 #include "module/tokens.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
-#include "server/websocket.h"
 
 #include <chrono>
 
@@ -30,15 +31,15 @@ std::string parameter(const std::map<std::string, std::string> &parameters, cons
     return found == parameters.end() ? std::string() : found->second;
 }
 
-std::string auth_token_event(const std::string &id_token, bool is_new_user)
-{
-    return EventJson("auth_token").add_string("idToken", id_token).add_bool("isNewUser", is_new_user).text();
-}
+// Any web page can call the callback, so its refusals must not flood OBS's log.
+LogLimiter refused_callbacks("[velmora] Refused %d more sign-in callbacks in the last minute");
 
-void send_page(platform::socket_t socket, int status, const char *title)
+Response page(int status, const char *title)
 {
-    send_response(socket, status, "text/html; charset=utf-8",
-                  message_page(title, "Start again from the Velmora dock in OBS."));
+    return {status,
+            "text/html; charset=utf-8",
+            message_page(title, "Start again from the Velmora dock in OBS."),
+            {}};
 }
 
 } // namespace
@@ -51,7 +52,7 @@ std::string start_sign_in(LocalServer &server, const std::string &provider)
         server.state->pending_sign_in = state_token;
         server.state->sign_in_expiry = std::chrono::steady_clock::now() + sign_in_lifetime;
     }
-    std::string callback = "http://127.0.0.1:" + std::to_string(server.port) + "/auth-callback";
+    std::string callback = server.origin() + "/auth-callback";
     std::string url = std::string(service_site_origin) + "/auth/launcher?callback=" + url_encode(callback) +
                       "&state=" + state_token + "&client=velmora-obs";
     if (is_known_provider(provider))
@@ -67,7 +68,7 @@ void cancel_sign_in(LocalServer &server)
     server.state->pending_sign_in.clear();
 }
 
-void handle_auth_callback(LocalServer &server, platform::socket_t socket, const HttpRequest &request)
+Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
 {
     std::map<std::string, std::string> parameters = request.query;
     if (request.method == "POST") {
@@ -88,19 +89,24 @@ void handle_auth_callback(LocalServer &server, platform::socket_t socket, const 
     }
 
     if (!matched) {
-        VELMORA_LOG(LOG_WARNING, "Sign-in callback refused (no matching sign-in in progress)");
-        send_page(socket, 403, "That sign-in link expired");
-        return;
+        if (refused_callbacks.allow())
+            VELMORA_LOG(LOG_WARNING, "Sign-in callback refused (no matching sign-in in progress)");
+        return page(403, "That sign-in link expired");
     }
     if (id_token.empty() || id_token.size() > max_id_token_bytes) {
-        send_page(socket, 400, "Something went wrong");
-        return;
+        return page(400, "Something went wrong");
     }
 
-    broadcast_bridge(server, auth_token_event(id_token, parameter(parameters, "newUser") == "1"));
+    send_event(EventJson("auth_token")
+                   .add_string("idToken", id_token)
+                   .add_bool("isNewUser", parameter(parameters, "newUser") == "1"));
     VELMORA_LOG(LOG_INFO, "Sign-in handed back to the dock");
-    send_response(socket, request.method == "POST" ? 303 : 302, "text/plain", "",
-                  {{"Location", "/auth-done"}});
+    return {request.method == "POST" ? 303 : 302, "text/plain", "", {{"Location", "/auth-done"}}};
+}
+
+void flush_sign_in_warnings()
+{
+    refused_callbacks.flush();
 }
 
 } // namespace velmora

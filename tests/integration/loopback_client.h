@@ -12,9 +12,12 @@
 
 class LoopbackClient {
   public:
-    explicit LoopbackClient(std::uint16_t port)
+    // A receive buffer given is set before connecting, so the peer sees the small window at once.
+    explicit LoopbackClient(std::uint16_t port, int receive_buffer = 0)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -87,14 +90,18 @@ class LoopbackClient {
         return head;
     }
 
-    // True when the server has closed the connection within the time given.
+    // True when the server has closed the connection within the time given; whatever it sent
+    // before is read and dropped.
     bool closed_by_peer(int timeout_ms = 5000)
     {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, timeout_ms) <= 0)
-            return false;
-        char c;
-        return ::recv(fd_, &c, 1, MSG_PEEK) <= 0;
+        for (;;) {
+            pollfd entry{fd_, POLLIN, 0};
+            if (::poll(&entry, 1, timeout_ms) <= 0)
+                return false;
+            char buffer[65536];
+            if (::recv(fd_, buffer, sizeof buffer, 0) <= 0)
+                return true;
+        }
     }
 
     // A WebSocket frame as a browser sends it: masked, FIN as given.

@@ -1,4 +1,5 @@
 #include "server/http_response.h"
+#include "server/static_files.h"
 
 #include "server_fixture.h"
 
@@ -50,30 +51,26 @@ TEST(Responses, HeadHasTheFixedHeadersInOrder)
     EXPECT_STREQ(velmora::status_text(405), "Method Not Allowed");
 }
 
-TEST(Responses, ContentTypesByExactExtension)
+TEST(Responses, ContentTypesAndSafePaths)
 {
-    EXPECT_EQ(mime_type_for("index.html"), "text/html; charset=utf-8");
-    EXPECT_EQ(mime_type_for("assets/app.mjs"), "text/javascript; charset=utf-8");
-    EXPECT_EQ(mime_type_for("a.woff"), "font/woff");
-    EXPECT_EQ(mime_type_for("a.woff2"), "font/woff2");
-    EXPECT_EQ(mime_type_for("a.jpeg"), "image/jpeg");
-    EXPECT_EQ(mime_type_for("photo.PNG"), "application/octet-stream");
-    EXPECT_EQ(mime_type_for("html"), "application/octet-stream");
-    EXPECT_EQ(mime_type_for("sound.mp3"), "audio/mpeg");
-}
-
-TEST(Responses, SafePaths)
-{
-    EXPECT_TRUE(is_safe_path("index.html"));
+    const std::pair<const char *, const char *> types[] = {
+        {"index.html", "text/html; charset=utf-8"},
+        {"assets/app.mjs", "text/javascript; charset=utf-8"},
+        {"a.woff", "font/woff"},
+        {"a.woff2", "font/woff2"},
+        {"a.jpeg", "image/jpeg"},
+        {"photo.PNG", "application/octet-stream"},
+        {"html", "application/octet-stream"},
+        {"sound.mp3", "audio/mpeg"},
+    };
+    for (auto [path, type] : types)
+        EXPECT_EQ(mime_type_for(path), type) << path;
     EXPECT_TRUE(is_safe_path("assets/app-3f2a.js"));
     EXPECT_TRUE(is_safe_path(std::string(200, 'a')));
-    EXPECT_FALSE(is_safe_path(std::string(201, 'a')));
-    EXPECT_FALSE(is_safe_path(""));
-    EXPECT_FALSE(is_safe_path("/etc/passwd"));
-    EXPECT_FALSE(is_safe_path("a/../b"));
-    EXPECT_FALSE(is_safe_path("a..b"));
-    for (const std::string &bad : {std::string("a\\b"), std::string("c:x"), std::string("%69ndex.html"),
-                                   std::string("a b"), std::string("\xC3\xA9"), std::string("a\0b", 3)})
+    for (const std::string &bad :
+         {std::string(201, 'a'), std::string(), std::string("/etc/passwd"), std::string("a/../b"),
+          std::string("a..b"), std::string("a\\b"), std::string("c:x"), std::string("%69ndex.html"),
+          std::string("a b"), std::string("\xC3\xA9"), std::string("a\0b", 3)})
         EXPECT_FALSE(is_safe_path(bad)) << bad;
 }
 
@@ -160,6 +157,7 @@ TEST_F(RoutingTest, HostCheckComesFirst)
         EXPECT_EQ(body(response), "Forbidden");
     }
     EXPECT_EQ(status_line(with_host("/auth-callback?state=x", "Host: evil\r\n")), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(status_line(get("/auth-callback?state=x")), "HTTP/1.1 404 Not Found") << "no sign-in installed";
     EXPECT_EQ(status_line(with_host("/bridge", "Host: evil\r\nUpgrade: websocket\r\n")),
               "HTTP/1.1 403 Forbidden");
     EXPECT_FALSE(log.contains("[velmora] Sign-in callback refused (no matching sign-in in progress)"));
@@ -176,8 +174,9 @@ TEST_F(RoutingTest, RedirectsAndNotFound)
             EXPECT_EQ(body(response), "");
         }
     }
-    for (const char *target : {"/bridge/", "/Dock/", "/favicon.ico", "/dock//etc/passwd", "/dock/../x",
-                               "/dock/%69ndex.html", "/dock/missing.html", "/dock/assets/", "/dockx"}) {
+    for (const char *target :
+         {"/bridge/", "/Dock/", "/favicon.ico", "/dock/photo.PNG/", "/dock//etc/passwd", "/dock/../x",
+          "/dock/%69ndex.html", "/dock/missing.html", "/dock/assets/", "/dockx"}) {
         std::string response = get(target);
         EXPECT_EQ(status_line(response), "HTTP/1.1 404 Not Found") << target;
         EXPECT_EQ(body(response), "Not found");
@@ -188,16 +187,17 @@ TEST_F(RoutingTest, RedirectsAndNotFound)
     EXPECT_EQ(status_line(get("/dock/index.html", "get")), "HTTP/1.1 404 Not Found");
 }
 
-TEST_F(RoutingTest, AuthDoneIsAnHtmlPage)
+TEST_F(RoutingTest, AuthDoneIsAnHtmlPageAndFilesChangeOnDisk)
 {
     std::string response = get("/auth-done?x=1", "POST");
     EXPECT_EQ(status_line(response), "HTTP/1.1 200 OK");
     EXPECT_EQ(header(response, "Cache-Control"), "no-store");
     EXPECT_NE(header(response, "Content-Security-Policy"), "<missing>");
-}
+    EXPECT_EQ(body(get("/auth-done")), "<!doctype html><title>done</title>");
+    folder.write("auth-done.html", "<!doctype html><title>changed on disk</title>");
+    EXPECT_EQ(body(get("/auth-done")), "<!doctype html><title>changed on disk</title>")
+        << "a stale copy was served";
 
-TEST_F(RoutingTest, MissingWebFolderAnswersNotFound)
-{
     server.state->web_root.clear();
     EXPECT_EQ(status_line(get("/dock/")), "HTTP/1.1 404 Not Found");
     EXPECT_EQ(status_line(get("/auth-done")), "HTTP/1.1 404 Not Found");

@@ -1,61 +1,25 @@
 #pragma once
 
 #include "loopback_client.h"
+#include "../unit/log_capture.h"
 #include "../unit/test_folder.h"
 
 #include "server/local_server.h"
 
 #include <gtest/gtest.h>
-#include <util/base.h>
 
-#include <condition_variable>
-#include <cstdarg>
-#include <mutex>
+#include <chrono>
 #include <string>
-#include <vector>
-
-// Captures what the module logs through OBS's log handler.
-class LogCapture {
-  public:
-    LogCapture() { base_set_log_handler(&LogCapture::handle, this); }
-    ~LogCapture() { base_set_log_handler(nullptr, nullptr); }
-
-    std::vector<std::string> lines()
-    {
-        std::lock_guard guard(lock_);
-        return lines_;
-    }
-    bool contains(const std::string &line)
-    {
-        for (const auto &l : lines())
-            if (l == line)
-                return true;
-        return false;
-    }
-    int count(const std::string &line)
-    {
-        int n = 0;
-        for (const auto &l : lines())
-            n += l == line;
-        return n;
-    }
-
-  private:
-    static void handle(int, const char *format, va_list args, void *param)
-    {
-        char text[4096];
-        vsnprintf(text, sizeof text, format, args);
-        auto *self = static_cast<LogCapture *>(param);
-        std::lock_guard guard(self->lock_);
-        self->lines_.emplace_back(text);
-    }
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-};
+#include <thread>
 
 // Starts the process-wide server on a free port with a web folder of its own.
 class ServerTest : public ::testing::Test {
   protected:
+    static constexpr const char *bridge_token =
+        "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    static constexpr const char *overlay_token =
+        "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
+
     void SetUp() override
     {
         folder.write("index.html", "<!doctype html><title>dock</title>");
@@ -68,12 +32,14 @@ class ServerTest : public ::testing::Test {
         port = server.start(static_cast<std::uint16_t>(20000 + (getpid() % 20000)));
         ASSERT_NE(port, 0);
         server.state->web_root = folder.file("");
-        server.set_bridge_handlers(nullptr, nullptr);
+        server.bridge_token = bridge_token;
+        server.set_overlay_token(overlay_token);
     }
     void TearDown() override
     {
         server.stop();
         server.set_bridge_handlers(nullptr, nullptr);
+        server.set_auth_callback_handler(nullptr);
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port); }
@@ -89,6 +55,43 @@ class ServerTest : public ::testing::Test {
     std::string get(const std::string &target, const std::string &method = "GET")
     {
         return request(method + " " + target + " HTTP/1.1\r\nHost: " + host() + "\r\n\r\n");
+    }
+
+    std::string upgrade_request(const std::string &path, const std::string &token,
+                                const std::string &origin = "")
+    {
+        return "GET " + path + "?token=" + token + " HTTP/1.1\r\nHost: " + host() +
+               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+               "dGhlIHNhbXBsZSBub25jZQ==\r\n"
+               "Sec-WebSocket-Version: 13\r\nOrigin: " +
+               (origin.empty() ? server.origin() : origin) + "\r\n\r\n";
+    }
+    // Connects and completes the handshake; the client is ready for frames.
+    std::unique_ptr<LoopbackClient> connect(const std::string &path = "/bridge",
+                                            const std::string &token = bridge_token, int receive_buffer = 0)
+    {
+        auto client = std::make_unique<LoopbackClient>(port, receive_buffer);
+        client->send(upgrade_request(path, token));
+        EXPECT_EQ(client->read_head(),
+                  "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
+                  "Upgrade\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+        return client;
+    }
+    std::size_t clients(bool overlay)
+    {
+        auto state = server.current_state();
+        std::lock_guard guard(overlay ? state->overlay_lock : state->bridge_lock);
+        return (overlay ? state->overlay_clients : state->bridge_clients).size();
+    }
+    // Waits until the client set has count clients (connections register on their own thread).
+    bool wait_clients(bool overlay, std::size_t count)
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (clients(overlay) == count)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
 
     LogCapture log;

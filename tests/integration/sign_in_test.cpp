@@ -1,9 +1,9 @@
 #include "signin/sign_in.h"
 
+#include "server/http_response.h"
 #include "server_fixture.h"
 
 #include <gtest/gtest.h>
-#include <obs-data.h>
 
 #include <regex>
 
@@ -14,12 +14,20 @@ namespace {
 
 class SignInTest : public ServerTest {
   protected:
+    void SetUp() override
+    {
+        ServerTest::SetUp();
+        server.set_auth_callback_handler(velmora::handle_auth_callback);
+        dock = connect();
+        ASSERT_TRUE(wait_clients(false, 1));
+    }
     std::string state_of(const std::string &url)
     {
         std::smatch match;
         EXPECT_TRUE(std::regex_search(url, match, std::regex("&state=([0-9a-f]{48})&")));
         return match[1];
     }
+    // The status line of the callback's answer.
     std::string callback(const std::string &query, const std::string &method = "GET",
                          const std::string &body = "")
     {
@@ -27,12 +35,12 @@ class SignInTest : public ServerTest {
         if (!body.empty())
             raw += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                    std::to_string(body.size()) + "\r\n";
-        return request(raw + "\r\n" + body);
+        last = request(raw + "\r\n" + body);
+        return last.substr(0, last.find("\r\n"));
     }
-    static std::string status(const std::string &response)
-    {
-        return response.substr(0, response.find("\r\n"));
-    }
+
+    std::unique_ptr<LoopbackClient> dock;
+    std::string last;
 };
 
 } // namespace
@@ -40,65 +48,62 @@ class SignInTest : public ServerTest {
 TEST_F(SignInTest, LauncherUrl)
 {
     std::string url = start_sign_in(server, "google");
-    std::string p = std::to_string(port);
     EXPECT_TRUE(std::regex_match(
-        url, std::regex("https://[a-z.]+/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A" + p +
+        url, std::regex("https://[a-z.]+/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A" +
+                        std::to_string(port) +
                         "%2Fauth-callback&state=[0-9a-f]{48}&client=velmora-obs&provider=google")))
         << url;
-    EXPECT_EQ(start_sign_in(server, "Google").find("provider"), std::string::npos);
-    EXPECT_EQ(start_sign_in(server, "").find("provider"), std::string::npos);
+    for (const char *outside : {"Google", "", "github"})
+        EXPECT_EQ(start_sign_in(server, outside).find("provider"), std::string::npos) << outside;
 }
 
-TEST_F(SignInTest, GetCallbackHandsTheTokenToTheDocksOnce)
+TEST_F(SignInTest, AMatchingCallbackHandsTheTokenToTheDocksOnce)
 {
     std::string state = state_of(start_sign_in(server, "apple"));
-    std::string response = callback("?state=" + state + "&idToken=abc.def&newUser=1");
-    EXPECT_EQ(status(response), "HTTP/1.1 302 Found");
-    EXPECT_NE(response.find("\r\nLocation: /auth-done\r\n"), std::string::npos);
+    EXPECT_EQ(callback("?state=" + state + "&idToken=abc.def&newUser=1"), "HTTP/1.1 302 Found");
+    EXPECT_NE(last.find("\r\nLocation: /auth-done\r\n"), std::string::npos);
+    EXPECT_EQ(dock->read_frame().payload, R"({"event":"auth_token","idToken":"abc.def","isNewUser":true})");
     EXPECT_TRUE(log.contains("[velmora] Sign-in handed back to the dock"));
 
-    std::string replay = callback("?state=" + state + "&idToken=abc.def");
-    EXPECT_EQ(status(replay), "HTTP/1.1 403 Forbidden");
-    EXPECT_NE(replay.find("<b>That sign-in link expired</b>Start again from the Velmora dock in OBS."),
+    EXPECT_EQ(callback("?state=" + state + "&idToken=abc.def"), "HTTP/1.1 403 Forbidden") << "a replay";
+    EXPECT_NE(last.find("<b>That sign-in link expired</b>Start again from the Velmora dock in OBS."),
               std::string::npos);
     EXPECT_TRUE(log.contains("[velmora] Sign-in callback refused (no matching sign-in in progress)"));
-}
 
-TEST_F(SignInTest, PostFormCallbackAndQueryPrecedence)
-{
-    std::string state = state_of(start_sign_in(server, ""));
-    std::string response =
-        callback("?idToken=from-query", "POST", "state=" + state + "&idToken=from-body&newUser=yes");
-    EXPECT_EQ(status(response), "HTTP/1.1 303 See Other");
+    // A form body adds what the query lacks; a name in both keeps the query's value.
+    state = state_of(start_sign_in(server, ""));
+    EXPECT_EQ(callback("?idToken=from-query", "POST", "state=" + state + "&idToken=from-body&newUser=yes"),
+              "HTTP/1.1 303 See Other");
+    EXPECT_EQ(dock->read_frame().payload,
+              R"({"event":"auth_token","idToken":"from-query","isNewUser":false})");
 }
 
 TEST_F(SignInTest, RefusalsAndBadTokens)
 {
-    EXPECT_EQ(status(callback("?state=&idToken=x")), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(callback("?state=&idToken=x"), "HTTP/1.1 403 Forbidden");
     std::string state = state_of(start_sign_in(server, ""));
     cancel_sign_in(server);
-    EXPECT_EQ(status(callback("?state=" + state + "&idToken=x")), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "cancelled";
 
     state = state_of(start_sign_in(server, ""));
     std::string newer = state_of(start_sign_in(server, ""));
-    EXPECT_EQ(status(callback("?state=" + state + "&idToken=x")), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "replaced";
 
-    EXPECT_EQ(status(callback("?state=" + newer + "&idToken=" + std::string(8193, 't'))),
-              "HTTP/1.1 400 Bad Request");
-    EXPECT_EQ(status(callback("?state=" + newer + "&idToken=x")), "HTTP/1.1 403 Forbidden")
-        << "used up by the 400";
-
-    state = state_of(start_sign_in(server, ""));
-    EXPECT_EQ(status(callback("?state=" + state + "&idToken=")), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(callback("?state=" + newer + "&idToken=" + std::string(8193, 't')), "HTTP/1.1 400 Bad Request");
+    EXPECT_NE(last.find("<b>Something went wrong</b>"), std::string::npos);
+    EXPECT_EQ(callback("?state=" + newer + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "used up by the 400";
 
     state = state_of(start_sign_in(server, ""));
-    EXPECT_EQ(status(callback("?state=" + state + "&idToken=" + std::string(8192, 't'))),
-              "HTTP/1.1 302 Found");
+    EXPECT_EQ(callback("?state=" + state + "&idToken="), "HTTP/1.1 400 Bad Request");
+
+    state = state_of(start_sign_in(server, ""));
+    EXPECT_EQ(callback("?state=" + state + "&idToken=" + std::string(8192, 't')), "HTTP/1.1 302 Found");
+    EXPECT_EQ(dock->read_frame().payload.size(), 8192u + 53);
 
     state = state_of(start_sign_in(server, ""));
     {
         std::lock_guard guard(server.state->sign_in_lock);
         server.state->sign_in_expiry = std::chrono::steady_clock::now();
     }
-    EXPECT_EQ(status(callback("?state=" + state + "&idToken=x")), "HTTP/1.1 403 Forbidden") << "expired";
+    EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "expired";
 }

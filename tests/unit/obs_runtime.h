@@ -7,6 +7,8 @@
 #include <obs-module.h>
 #include <obs.h>
 
+#include <QCoreApplication>
+
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -44,6 +46,9 @@ class ObsRuntime {
   private:
     ObsRuntime()
     {
+        // The bridge's statistics timer needs a Qt event dispatcher on this thread.
+        if (!QCoreApplication::instance())
+            app = new QCoreApplication(argc, argv);
         // An empty file where rtmp-services keeps its cache stops its online list update.
         folder.write("rtmp-services", "");
         started_ = obs_startup("en-US", folder.file("").c_str(), nullptr);
@@ -70,6 +75,10 @@ class ObsRuntime {
 
     TestFolder folder;
     bool started_ = false;
+    int argc = 1;
+    char name[16] = "velmora-tests";
+    char *argv[2] = {name, nullptr};
+    QCoreApplication *app = nullptr;
     static inline std::mutex lock;
     static inline std::vector<std::pair<obs_task_t, void *>> queued;
 };

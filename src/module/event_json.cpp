@@ -1,4 +1,4 @@
-#include "bridge/event_json.h"
+#include "module/event_json.h"
 
 #include <charconv>
 #include <cmath>

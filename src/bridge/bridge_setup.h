@@ -1,0 +1,10 @@
+#pragma once
+
+#include "bridge/bridge.h"
+
+namespace velmora {
+
+// The setup bridge_init was given; empty before.
+const BridgeSetup &installed_setup();
+
+} // namespace velmora

@@ -1,0 +1,111 @@
+#include "module/dock_protocol.h"
+
+#include "bridge/events.h"
+#include "bridge/task_queue.h"
+#include "module/event_json.h"
+#include "module/module_info.h"
+#include "overlay/overlay_url.h"
+#include "server/websocket.h"
+#include "service/service_switch.h"
+#include "service/stream_stats.h"
+
+#include <obs-frontend-api.h>
+#include <obs.hpp>
+
+namespace velmora {
+
+namespace {
+
+std::string field(obs_data_t *message, const char *name)
+{
+    const char *value = obs_data_get_string(message, name);
+    return value ? value : "";
+}
+
+void reply_with_state(obs_data_t *)
+{
+    queue_ui_task([] { send_state(); });
+}
+
+void switch_to_velmora(obs_data_t *message)
+{
+    use_velmora_service(field(message, "mode"), field(message, "url"), field(message, "key"));
+    send_state();
+}
+
+void put_back_service(obs_data_t *)
+{
+    restore_previous_service();
+    send_state();
+}
+
+void start_stream(obs_data_t *)
+{
+    start_streaming();
+}
+
+void stop_stream(obs_data_t *)
+{
+    stop_streaming();
+}
+
+void publish_to_overlays(obs_data_t *message)
+{
+    OBSDataAutoRelease state = obs_data_get_obj(message, "state");
+    if (!state)
+        return;
+    obs_data_set_string(state, "event", "overlay_state");
+    if (const char *json = obs_data_get_json(state))
+        publish_overlay_state(json);
+}
+
+using enum ActionThread;
+
+// Every action of the protocol, in the order the dock's documentation lists them. Rows without a
+// handler belong to features still to be built.
+constexpr Action actions[] = {
+    {"hello", connection, reply_with_state},
+    {"get_state", connection, reply_with_state},
+    {"sign_in", connection, nullptr},
+    {"cancel_sign_in", connection, nullptr},
+    {"open_url", main, nullptr},
+    {"use_velmora", main, switch_to_velmora},
+    {"restore_service", main, put_back_service},
+    {"start_streaming", main, start_stream},
+    {"stop_streaming", main, stop_stream},
+    {"show_dock", main, nullptr},
+    {"overlay_publish", connection, publish_to_overlays},
+    {"overlay_add", main, nullptr},
+    {"update_check", connection, nullptr},
+    {"update_restart", main, nullptr},
+    {"overlay_reset", main, nullptr},
+};
+
+} // namespace
+
+std::string state_json()
+{
+    return EventJson("state")
+        .add_string("version", module_version)
+        .add_string("obsVersion", obs_get_version_string())
+        .add_bool("streaming", obs_frontend_streaming_active())
+        .add_bool("reconnecting", stream_reconnecting())
+        .add_bool("serviceIsVelmora", current_service_is_velmora())
+        .add_string("previousService", describe_previous_service())
+        .add_string("lastError", stream_last_error())
+        .add_string("overlayChatUrl", overlay_url("chat", ""))
+        .add_string("overlayCountdownUrl", overlay_url("countdown", ""))
+        .text();
+}
+
+BridgeSetup dock_protocol()
+{
+    BridgeSetup setup;
+    setup.actions = actions;
+    setup.state_json = state_json;
+    setup.last_error = stream_last_error;
+    setup.stats_tick = stats_tick;
+    return setup;
+}
+
+} // namespace velmora
