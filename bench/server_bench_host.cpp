@@ -6,6 +6,8 @@
 
 #include "../tests/integration/loopback_client.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -60,6 +62,66 @@ int serve(const char *folder, int port)
     }
     local_server().stop();
     return 0;
+}
+
+// What a broadcast costs the thread that makes it (OBS's main thread, for send_state): 50 docks
+// that read, then the same with one of them paused (its socket and queue fill up).
+void broadcast_cost(std::uint16_t port)
+{
+    constexpr int docks = 50;
+    constexpr int rounds = 1000;
+    std::string state(600, 's'); // the size of a state event
+    auto measure = [&](bool one_paused) {
+        std::vector<std::unique_ptr<LoopbackClient>> clients;
+        for (int i = 0; i < docks; ++i) {
+            bool paused = one_paused && i == 0;
+            auto client = std::make_unique<LoopbackClient>(port, paused ? 4096 : 0);
+            std::string host = "127.0.0.1:" + std::to_string(port);
+            client->send("GET /bridge?token=" + std::string(token) + " HTTP/1.1\r\nHost: " + host +
+                         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                         "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nOrigin: http://" +
+                         host + "\r\n\r\n");
+            client->read_head();
+            clients.push_back(std::move(client));
+        }
+        for (int i = 0; i < 200; ++i) {
+            {
+                std::lock_guard guard(local_server().state->bridge_lock);
+                if (local_server().state->bridge_clients.size() == docks)
+                    break;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        std::atomic<bool> done{false};
+        std::vector<std::thread> readers;
+        for (int d = one_paused ? 1 : 0; d < docks; ++d)
+            readers.emplace_back([&, d] {
+                while (!done && clients[d]->read_frame().ok) {
+                }
+            });
+        std::vector<double> micros;
+        for (int r = 0; r < rounds; ++r) {
+            std::this_thread::sleep_for(milliseconds(2));
+            auto start = steady_clock::now();
+            velmora::broadcast_bridge(state);
+            micros.push_back(duration<double, std::micro>(steady_clock::now() - start).count());
+        }
+        done = true;
+        for (auto &client : clients)
+            ::shutdown(client->fd(), SHUT_RDWR);
+        for (auto &reader : readers)
+            reader.join();
+        clients.clear();
+        std::this_thread::sleep_for(milliseconds(300));
+        return micros;
+    };
+    auto reading = measure(false);
+    auto paused = measure(true);
+    std::printf("cost of one 600-byte broadcast to %d docks on the calling thread (%d rounds): "
+                "all reading p50 %.1f us, p99 %.1f us, max %.1f us; one paused p50 %.1f us, p99 %.1f us, "
+                "max %.1f us\n",
+                docks, rounds, percentile(reading, 0.5), percentile(reading, 0.99), percentile(reading, 1.0),
+                percentile(paused, 0.5), percentile(paused, 0.99), percentile(paused, 1.0));
 }
 
 int websocket()
@@ -135,6 +197,7 @@ int websocket()
                 docks, percentile(all_have_it, 0.5), percentile(all_have_it, 0.99),
                 percentile(all_have_it, 1.0), rounds);
     clients.clear();
+    broadcast_cost(port);
     local_server().stop();
     return 0;
 }

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-180}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query url_decode frame_reader)
+[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query url_decode frame_reader bridge_message)
 
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -20,8 +20,10 @@ status=0
 for target in "${targets[@]}"; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
+  [ -d "tests/fuzz/seeds/$target" ] && cp -n tests/fuzz/seeds/"$target"/* "$corpus"/
   echo "== $target for ${seconds}s"
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  # The bridge target starts OBS's core, which wants an X display.
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 xvfb-run -a -s "-nolisten tcp" \
     build-fuzz/tests/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=70000 \
     -artifact_prefix=build-fuzz/"$target"- -print_final_stats=1 "$corpus" 2>&1 \
     | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==ERROR|SUMMARY|.*runtime error)' || true

@@ -12,6 +12,12 @@
 #include <string>
 #include <thread>
 
+// Each test runs in a process of its own, several at once: each process gets 30 ports of its own.
+inline std::uint16_t process_port()
+{
+    return static_cast<std::uint16_t>(20000 + (getpid() % 1500) * 30);
+}
+
 // Starts the process-wide server on a free port with a web folder of its own.
 class ServerTest : public ::testing::Test {
   protected:
@@ -29,7 +35,7 @@ class ServerTest : public ::testing::Test {
         folder.write("photo.PNG", "png");
         folder.write("empty.css", "");
         folder.write("auth-done.html", "<!doctype html><title>done</title>");
-        port = server.start(static_cast<std::uint16_t>(20000 + (getpid() % 20000)));
+        port = server.start(process_port());
         ASSERT_NE(port, 0);
         server.state->web_root = folder.file("");
         server.bridge_token = bridge_token;

@@ -73,8 +73,9 @@ function writeFile(file, content) {
  * Creates a throw-away HOME holding an OBS configuration without dialogs
  * and, unless options.installModule is false, the staged module.
  * options: globalIni, profileIni ({Section:{Key:value}} merged over the
- * defaults), service (object), sceneCollection (object), config (object or
- * raw string), installModule (default true).
+ * defaults), service (object), profiles (more profiles: { name: service }),
+ * sceneCollection (object), config (object or raw string), installModule
+ * (default true).
  */
 function makeHome(options = {}) {
   installExitHooks();
@@ -91,6 +92,11 @@ function makeHome(options = {}) {
   writeFile(path.join(profileDir, 'basic.ini'), formatIni(mergeIni(PROFILE_INI, options.profileIni)));
   if (options.service) {
     writeFile(path.join(profileDir, 'service.json'), JSON.stringify(options.service));
+  }
+  for (const [name, service] of Object.entries(options.profiles || {})) {
+    const dir = path.join(obsDir, 'basic', 'profiles', name);
+    writeFile(path.join(dir, 'basic.ini'), formatIni(mergeIni(PROFILE_INI, { General: { Name: name } })));
+    writeFile(path.join(dir, 'service.json'), JSON.stringify(service));
   }
   writeFile(path.join(obsDir, 'basic', 'scenes', 'test.json'),
     JSON.stringify(options.sceneCollection || SCENE_COLLECTION, null, 2));
