@@ -134,7 +134,7 @@ int websocket()
     // Round trip: a ping frame out, its pong back, one at a time.
     {
         auto client = connect_bridge(port);
-        std::string ping = LoopbackClient::client_frame(velmora::opcode_ping, "rtt");
+        std::string ping = LoopbackClient::frame(velmora::opcode_ping, "rtt");
         std::vector<double> micros;
         for (int i = 0; i < 20000; ++i) {
             auto start = steady_clock::now();

@@ -113,15 +113,6 @@ describe('bridge protocol and stream-service switch', { timeout: 180000 }, () =>
         return { quiet, afterwards: await stateAfter(a, { action: 'hello' }) };
       });
 
-      r.emptyArgs = await settle(async () => {
-        const before = snapshot();
-        const states = [];
-        for (const args of [{ url: '', key: 'k' }, { url: rtmpUrl, key: '' }, {}]) {
-          states.push(await stateAfter(a, { action: 'use_velmora', mode: 'rtmp', ...args }));
-        }
-        return { before, states };
-      });
-
       // Writes that really fail (root ignores permissions): a folder where a file must go.
       r.unsaved = await settle(async () => {
         const out = [];
@@ -215,16 +206,6 @@ describe('bridge protocol and stream-service switch', { timeout: 180000 }, () =>
     assert.ok(quiet.open, 'a connection closed');
     assert.equal(afterwards.a.raw, afterwards.b.raw);
     assert.ok(!run.log.includes('overlay_state'), 'the nested message reached the overlays');
-  });
-
-  it('use_velmora without a url or key changes nothing but still sends a state', () => {
-    const { before, states } = unwrap(r.emptyArgs);
-    for (const s of states) {
-      assert.equal(s.a.data.serviceIsVelmora, false);
-      assert.deepEqual(s.files, before, 'files changed');
-      assert.deepEqual(s.live, SEEDED, 'OBS\'s service changed');
-      assert.ok(!s.log.includes('[velmora]'), `module logged: ${s.log}`);
-    }
   });
 
   it('refuses to switch when the old service or its backups cannot be saved, and says why', () => {

@@ -1,61 +1,140 @@
 'use strict';
-// Loading, unloading and the stored configuration of the module in a real OBS.
+// The module's life in a real OBS: loading and unloading, the stored configuration, the port it
+// binds and stores, what it logs, and an exit that nothing a local program holds open delays.
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
-const { DOCK_SERVER } = require('./lib/bridge');
-const { assertCleanExit, assertUnloaded } = require('./lib/checks');
+const net = require('node:net');
+const path = require('node:path');
+const WebSocket = require('ws');
+const { makeHome, withObs, obsVersionFromLog, STAGE_DIR } = require('./lib/obs');
+const { connectBridge, dockPort, newToken, DOCK_SERVER } = require('./lib/bridge');
+const { settle, unwrap, count, assertCleanExit, assertUnloaded } = require('./lib/checks');
+const { freePorts, listen, closeServer } = require('./lib/ports');
 
 const LOADING = /\[velmora\] Velmora for OBS (\S+) loading \(OBS (\S+)\)/;
-
-// The file names OBS lists under "Loaded Modules:" at the end of start-up.
-function loadedModules(log) {
-  const block = log.match(/Loaded Modules:\n((?:.*\n)*?).*-{10,}/);
-  assert.ok(block, 'OBS printed no "Loaded Modules:" list');
-  return block[1].split('\n').map((l) => l.replace(/^\S+:\s+/, '').trim()).filter(Boolean);
-}
+const UNAVAILABLE = 'error: [velmora] The dock cannot start without a local port; Velmora is unavailable this session';
 const boundPort = (log) => Number((log.match(DOCK_SERVER) || [])[1]);
 
-describe('module in a fresh OBS profile, then with a stored configuration', () => {
-  let home;
+/** Sends one request over a plain socket; resolves to the raw reply. */
+const rawGet = (port, target) => new Promise((resolve, reject) => {
+  const chunks = [];
+  const socket = net.connect({ host: '127.0.0.1', port }, () => socket.end(`GET ${target} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`));
+  socket.on('data', (c) => chunks.push(c)).on('error', reject).on('close', () => resolve(Buffer.concat(chunks).toString('latin1')));
+});
+
+const openSocket = (url, origin) => new Promise((resolve, reject) => {
+  const ws = new WebSocket(url, { origin });
+  ws.once('open', () => resolve(ws)).once('error', reject);
+  ws.once('unexpected-response', (req, res) => { req.destroy(); resolve(res.statusCode); });
+});
+
+describe('the module across OBS runs with one configuration folder', { timeout: 180000 }, () => {
   const runs = {};
-  let tokenAfterFirst;
-  let tokenAfterBadPort;
+  const r = {};
+  const token = newToken().toUpperCase(); // the module keeps it in lower case
+  let home;
+  let tokens = [];
 
   before(async () => {
     home = makeHome();
+    runs.fresh = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      const port = await dockPort(obs);
+      r.dock = await settle(() => rawGet(port, '/dock/'));
+      r.refused = await settle(() => openSocket(`ws://127.0.0.1:${port}/bridge?token=${token}`, `http://localhost:${port}`));
+      // Left open at SIGINT: a dock, an overlay and a crowd of idle connections.
+      r.open = await settle(async () => ({
+        dock: await connectBridge({ port, token: token.toLowerCase() }),
+        overlay: await openSocket(`ws://127.0.0.1:${port}/overlay?token=${home.readConfig().overlayToken}`,
+          `http://127.0.0.1:${port}`),
+        idle: await Promise.all(Array.from({ length: 300 }, () => new Promise((resolve) => {
+          const s = net.connect({ host: '127.0.0.1', port }, () => resolve(s)).on('error', () => resolve(s));
+        }))),
+      }));
+      const started = Date.now();
+      const stopped = await obs.stop();
+      r.stopMs = Date.now() - started;
+      for (const s of r.open.value?.idle || []) s.destroy();
+      r.open.value?.overlay.terminate?.();
+      return stopped;
+    });
+    tokens.push(home.readConfig().overlayToken);
     const runOnce = () => withObs({ home }, (obs) => obs.stop());
-    runs.fresh = await runOnce();
-    tokenAfterFirst = fs.existsSync(home.configFile) ? home.readConfig().overlayToken : undefined;
     // A stored port outside 1024..65535 reads as the default; the token must survive.
-    fs.writeFileSync(home.configFile, JSON.stringify({ port: 70000, overlayToken: tokenAfterFirst }));
+    fs.writeFileSync(home.configFile, JSON.stringify({ port: 70000, overlayToken: tokens[0] }));
     runs.badPort = await runOnce();
-    tokenAfterBadPort = home.readConfig().overlayToken;
+    tokens.push(home.readConfig().overlayToken);
     fs.writeFileSync(home.configFile, '{"port": ');
     fs.rmSync(`${home.configFile}.bak`, { force: true });
     runs.corrupt = await runOnce();
+    tokens.push(home.readConfig().overlayToken);
+
+    // A stored port that is taken moves to the next and is stored; with all twenty taken the
+    // module gives up, and the stored port stays.
+    const first = await freePorts(21);
+    r.first = first;
+    const held = [];
+    try {
+      held.push(await listen(first));
+      fs.writeFileSync(home.configFile, JSON.stringify({ port: first, overlayToken: tokens[0] }));
+      runs.moved = await runOnce();
+      r.movedPort = home.readConfig().port;
+      for (let p = first + 1; p < first + 20; p++) held.push(await listen(p));
+      fs.writeFileSync(home.configFile, JSON.stringify({ port: first, overlayToken: tokens[0] }));
+      runs.none = await withObs({ home }, async (obs) => {
+        await obs.waitForLog(UNAVAILABLE, 5000);
+        return obs.stop();
+      });
+      r.nonePort = home.readConfig().port;
+    } finally {
+      await Promise.all(held.map(closeServer));
+    }
   });
   after(() => home && home.cleanup());
 
   it('logs its version and the running OBS version, and OBS lists it', () => {
     const m = runs.fresh.log.match(LOADING);
-    assert.ok(m, 'no loading line from the module');
-    assert.equal(m[1], '1.0.1');
-    assert.equal(m[2], obsVersionFromLog(runs.fresh.log));
+    assert.deepEqual(m && [m[1], m[2]], ['1.0.1', obsVersionFromLog(runs.fresh.log)]);
     assert.match(runs.fresh.fileLog, LOADING, 'the same lines go to OBS\'s log file');
-    assert.ok(loadedModules(runs.fresh.log).includes('velmora-obs-plugin.so'));
+    assert.match(runs.fresh.log, /Loaded Modules:\n(?:.*\n)*?.*velmora-obs-plugin\.so\n/);
   });
 
   it('binds the default port for a missing, out-of-range or unreadable configuration', () => {
-    for (const [name, run] of Object.entries(runs)) assert.equal(boundPort(run.log), 41471, name);
+    for (const name of ['fresh', 'badPort', 'corrupt']) assert.equal(boundPort(runs[name].log), 41471, name);
   });
 
-  it('creates an overlay token on the first run and keeps it', () => {
-    assert.match(tokenAfterFirst ?? '', /^[0-9a-f]{64}$/);
-    assert.equal(tokenAfterBadPort, tokenAfterFirst, 'the second run replaced a valid token');
-    assert.match(home.readConfig().overlayToken, /^[0-9a-f]{64}$/, 'a corrupt file gets a new one');
+  it('creates an overlay token, keeps a valid one and replaces one it cannot read', () => {
+    assert.match(tokens[0] ?? '', /^[0-9a-f]{64}$/);
+    assert.equal(tokens[1], tokens[0], 'a valid token was replaced');
+    assert.match(tokens[2], /^[0-9a-f]{64}$/);
+  });
+
+  it('serves the staged dock page and logs refusals and the test token as warnings', () => {
+    const index = fs.readFileSync(path.join(STAGE_DIR, 'data', 'web', 'index.html'), 'latin1');
+    const reply = unwrap(r.dock);
+    assert.match(reply, /^HTTP\/1\.1 200 OK\r\n/);
+    assert.ok(reply.includes("connect-src 'self' ws://127.0.0.1:41471 ") && reply.endsWith(`\r\n\r\n${index}`));
+    assert.equal(unwrap(r.refused), 403);
+    assert.equal(count(runs.fresh.log, 'warning: [velmora] Refused a bridge connection that is not ours'), 1);
+    assert.match(runs.fresh.log, /warning: \[velmora\] Using a test bridge token from the environment/);
+    assert.ok(runs.fresh.log.includes('[velmora] An overlay connected'));
+  });
+
+  it('exits promptly with a dock, an overlay and 300 idle connections open', (t) => {
+    t.diagnostic(`OBS exited ${r.stopMs} ms after SIGINT`);
+    assert.ok(unwrap(r.open).dock.closeInfo, 'the dock was not closed');
+    assert.ok(r.stopMs < 3000, `OBS took ${r.stopMs} ms to exit`);
+  });
+
+  it('moves on from a taken port and stores the new one; with none free it says why and gives up', () => {
+    assert.equal(boundPort(runs.moved.log), r.first + 1);
+    assert.equal(r.movedPort, r.first + 1);
+    const { log } = runs.none;
+    const noPort = log.indexOf('error: [velmora] Could not open a local port for the dock');
+    assert.ok(noPort >= 0 && log.indexOf(UNAVAILABLE) > noPort, 'the two error lines, in order');
+    assert.doesNotMatch(log, DOCK_SERVER);
+    assert.equal(r.nonePort, r.first);
   });
 
   it('unloads at shutdown, and OBS exits cleanly without leaks', () => {

@@ -25,7 +25,7 @@ namespace {
 std::string frame(std::uint8_t opcode, const std::string &payload, bool fin = true, bool masked = true,
                   std::uint64_t announced = UINT64_MAX)
 {
-    return LoopbackClient::client_frame(opcode, payload, fin, masked, announced);
+    return LoopbackClient::frame(opcode, payload, fin, masked, announced);
 }
 
 class WebSocketTest : public ServerTest {

@@ -83,6 +83,15 @@ class BridgeTest : public ::testing::Test {
 
 TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
 {
+    for (const char *empty : {R"({"action":"use_velmora","mode":"rtmp","url":"","key":"k"})",
+                              R"({"action":"use_velmora","mode":"rtmp","url":"rtmp://x/live"})"}) {
+        handle_message(empty);
+        EXPECT_EQ(run_tasks(), 1);
+        EXPECT_EQ(take_events(), std::vector<std::string>{"state"}) << "a state all the same";
+    }
+    for (const auto &line : log.lines())
+        EXPECT_EQ(line.find("[velmora]"), std::string::npos)
+            << "without a url or key nothing is switched: " << line;
     handle_message(R"({"action":"use_velmora","mode":"rtmp","url":"rtmp://127.0.0.1:1/live","key":"k"})");
     EXPECT_TRUE(take_events().empty()) << "nothing may happen on the connection thread";
     EXPECT_FALSE(log.contains("[velmora] OBS now streams to Velmora (RTMP)"));

@@ -1,60 +1,115 @@
+// Tokens, text encodings and the WebSocket handshake's digest: pure functions, checked by table.
 #include "module/encoding.h"
+#include "module/tokens.h"
+#include "server/sha1.h"
+#include "server/websocket.h"
 
 #include <gtest/gtest.h>
 
-using velmora::base64_encode;
-using velmora::url_decode;
-using velmora::url_encode;
+#include <cstdio>
+#include <regex>
+#include <set>
 
-TEST(UrlEncode, KeepsUnreservedAndEscapesEverythingElseInUpperCase)
+using namespace velmora;
+
+TEST(Tokens, RandomLowerCaseHexAndConstantTimeEquality)
 {
-    EXPECT_EQ(url_encode("a b/c~"), "a%20b%2Fc~");
-    EXPECT_EQ(url_encode("\xC3\xA9"), "%C3%A9");
-    EXPECT_EQ(url_encode("AZaz09-._~"), "AZaz09-._~");
-    EXPECT_EQ(url_encode("+=&?#%"), "%2B%3D%26%3F%23%25");
-    EXPECT_EQ(url_encode(std::string("\0\xff", 2)), "%00%FF");
-    EXPECT_EQ(url_encode(""), "");
+    EXPECT_TRUE(std::regex_match(random_token(24), std::regex("[0-9a-f]{48}")));
+    EXPECT_EQ(random_token(0), "");
+    std::set<std::string> seen;
+    std::set<char> digits;
+    for (int i = 0; i < 200; ++i) {
+        std::string token = random_token(32);
+        EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{64}")));
+        EXPECT_TRUE(seen.insert(token).second) << "a token repeated";
+        digits.insert(token.begin(), token.end());
+    }
+    EXPECT_EQ(digits.size(), 16u);
+
+    std::string token = random_token(32), first = token, last = token;
+    first.front() = first.front() == '0' ? '1' : '0';
+    last.back() = last.back() == '0' ? '1' : '0';
+    EXPECT_TRUE(tokens_equal(token, std::string(token)));
+    EXPECT_TRUE(tokens_equal(std::string("a\0b", 3), std::string("a\0b", 3)));
+    for (const auto &[a, b] : {std::pair<std::string, std::string>{"", ""},
+                               {"", "a"},
+                               {token, token.substr(0, 63)},
+                               {token + "0", token},
+                               {token, first},
+                               {token, last},
+                               {"abc", "ABC"},
+                               {std::string("a\0b", 3), std::string("a\0c", 3)}})
+        EXPECT_FALSE(tokens_equal(a, b)) << a << " " << b;
 }
 
-TEST(UrlDecode, DecodesEscapesAndPlus)
+TEST(Encodings, UrlEncodingAndDecoding)
 {
-    EXPECT_EQ(url_decode("a+b%20c"), "a b c");
-    EXPECT_EQ(url_decode("%41%4a"), "AJ");
-    EXPECT_EQ(url_decode("%2B"), "+");
-    EXPECT_EQ(url_decode("%2B%2B"), "++") << "a decoded plus is not decoded again";
-    EXPECT_EQ(url_decode("%00x"), std::string("\0x", 2));
-    EXPECT_EQ(url_decode("%C3%A9"), "\xC3\xA9");
-}
-
-TEST(UrlDecode, MalformedEscapesPassThrough)
-{
-    EXPECT_EQ(url_decode("100%"), "100%");
-    EXPECT_EQ(url_decode("%4"), "%4");
-    EXPECT_EQ(url_decode("%zz"), "%zz");
-    EXPECT_EQ(url_decode("%%41"), "%A");
-    EXPECT_EQ(url_decode("%4g1"), "%4g1");
-    EXPECT_EQ(url_decode(""), "");
-}
-
-TEST(UrlDecode, InvertsEncodeForEveryByte)
-{
+    for (auto [text, encoded] : {std::pair<std::string, std::string>{"a b/c~", "a%20b%2Fc~"},
+                                 {"\xC3\xA9", "%C3%A9"},
+                                 {"AZaz09-._~", "AZaz09-._~"},
+                                 {"+=&?#%", "%2B%3D%26%3F%23%25"},
+                                 {std::string("\0\xff", 2), "%00%FF"},
+                                 {"", ""}})
+        EXPECT_EQ(url_encode(text), encoded);
+    for (auto [text, decoded] : {std::pair<std::string, std::string>{"a+b%20c", "a b c"},
+                                 {"%41%4a", "AJ"},
+                                 {"%2B%2B", "++"},
+                                 {"%00x", std::string("\0x", 2)},
+                                 {"100%", "100%"},
+                                 {"%4", "%4"},
+                                 {"%zz", "%zz"},
+                                 {"%%41", "%A"},
+                                 {"%4g1", "%4g1"},
+                                 {"", ""}})
+        EXPECT_EQ(url_decode(text), decoded) << text;
     std::string all;
     for (int c = 0; c < 256; ++c)
         all.push_back(static_cast<char>(c));
     EXPECT_EQ(url_decode(url_encode(all)), all);
 }
 
-TEST(Base64, Rfc4648Vectors)
+TEST(Encodings, Base64Sha1AndTheHandshakeAcceptValue)
 {
-    auto encode = [](const std::string &text) {
+    auto base64 = [](const std::string &text) {
         return base64_encode(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
     };
-    EXPECT_EQ(encode(""), "");
-    EXPECT_EQ(encode("a"), "YQ==");
-    EXPECT_EQ(encode("ab"), "YWI=");
-    EXPECT_EQ(encode("abc"), "YWJj");
-    EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
-    EXPECT_EQ(encode("fooba"), "Zm9vYmE=");
-    EXPECT_EQ(encode(std::string("\xfb\xff\xbf", 3)), "+/+/");
-    EXPECT_EQ(encode(std::string(57, '\0')).size(), 76u) << "no line breaks";
+    for (auto [text, encoded] : {std::pair<std::string, std::string>{"", ""},
+                                 {"a", "YQ=="},
+                                 {"ab", "YWI="},
+                                 {"abc", "YWJj"},
+                                 {"fooba", "Zm9vYmE="},
+                                 {"\xfb\xff\xbf", "+/+/"}})
+        EXPECT_EQ(base64(text), encoded);
+    EXPECT_EQ(base64(std::string(57, '\0')).size(), 76u) << "no line breaks";
+
+    auto hex = [](const std::array<std::uint8_t, 20> &digest) {
+        std::string out;
+        char pair[3];
+        for (auto byte : digest) {
+            std::snprintf(pair, sizeof pair, "%02x", byte);
+            out += pair;
+        }
+        return out;
+    };
+    // FIPS 180 vectors; 55, 56 and 64 bytes put the length field in the first, second and a fresh block.
+    for (auto [text, digest] :
+         {std::pair<std::string, std::string>{"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+          {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+          {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+           "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+          {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+          {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+          {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
+          {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"}})
+        EXPECT_EQ(hex(sha1(text)), digest) << text.size();
+    EXPECT_EQ(websocket_accept_value("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+
+    // Outgoing frames take the shortest length form: 125, 126, 65535 and 65536 bytes.
+    auto frame = [](std::size_t n) { return encode_frame(opcode_text, std::string(n, 'x')); };
+    EXPECT_EQ(frame(125).substr(0, 2), "\x81\x7d");
+    EXPECT_EQ(frame(126).substr(1, 3), std::string("\x7e\x00\x7e", 3));
+    EXPECT_EQ(frame(65535).substr(1, 3), "\x7e\xff\xff");
+    EXPECT_EQ(frame(65536).substr(1, 9), std::string("\x7f\0\0\0\0\0\x01\0\0", 9));
+    EXPECT_EQ(frame(65536).size(), 10u + 65536);
+    EXPECT_EQ(encode_frame(opcode_close, ""), std::string("\x88\x00", 2));
 }

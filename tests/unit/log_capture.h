@@ -28,13 +28,12 @@ class LogCapture {
     bool contains(const std::string &line) { return count(line) > 0; }
 
   private:
-    static void handle(int, const char *format, va_list args, void *param)
+    static void handle(int, const char *format, va_list args, void *self)
     {
         char text[4096];
         std::vsnprintf(text, sizeof text, format, args);
-        auto *self = static_cast<LogCapture *>(param);
-        std::lock_guard guard(self->lock_);
-        self->lines_.emplace_back(text);
+        std::lock_guard guard(static_cast<LogCapture *>(self)->lock_);
+        static_cast<LogCapture *>(self)->lines_.emplace_back(text);
     }
     std::mutex lock_;
     std::vector<std::string> lines_;

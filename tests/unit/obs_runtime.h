@@ -1,7 +1,8 @@
 #pragma once
 
 // A real libobs core for tests that need OBS objects (services, the task queue) without OBS's
-// window: started once per test process, with the stock rtmp-services module loaded.
+// window: started once per test process, with the stock rtmp-services module loaded. It needs an
+// X display on Linux; the test command runs CTest under xvfb-run.
 #include "test_folder.h"
 
 #include <obs-module.h>
@@ -9,7 +10,6 @@
 
 #include <QCoreApplication>
 
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -20,8 +20,9 @@ class ObsRuntime {
         static ObsRuntime runtime;
         return runtime;
     }
+    bool started() const { return started_; }
 
-    // Runs the UI tasks queued so far, as OBS's main thread would.
+    // Runs the UI tasks queued so far, as OBS's main thread would; returns how many.
     int run_ui_tasks()
     {
         std::vector<std::pair<obs_task_t, void *>> tasks;
@@ -33,24 +34,13 @@ class ObsRuntime {
             task(param);
         return static_cast<int>(tasks.size());
     }
-    std::size_t pending_ui_tasks()
-    {
-        std::lock_guard guard(lock);
-        return queued.size();
-    }
-
-    const TestFolder &config() const { return folder; }
-    // OBS's core needs an X display on Linux; the test command runs CTest under xvfb-run.
-    bool started() const { return started_; }
 
   private:
     ObsRuntime()
     {
-        // The bridge's statistics timer needs a Qt event dispatcher on this thread.
-        if (!QCoreApplication::instance())
-            app = new QCoreApplication(argc, argv);
-        // An empty file where rtmp-services keeps its cache stops its online list update.
-        folder.write("rtmp-services", "");
+        if (!QCoreApplication::instance()) // the bridge's timer needs Qt's event dispatcher
+            new QCoreApplication(argc, argv);
+        folder.write("rtmp-services", ""); // a file where it caches: no online update
         started_ = obs_startup("en-US", folder.file("").c_str(), nullptr);
         if (!started_)
             return;
@@ -65,7 +55,6 @@ class ObsRuntime {
         if (started_)
             obs_shutdown();
     }
-
     // Tasks may be queued while the runtime is still being built, so the queue is static.
     static void queue_task(obs_task_t task, void *param, bool)
     {
@@ -78,7 +67,6 @@ class ObsRuntime {
     int argc = 1;
     char name[16] = "velmora-tests";
     char *argv[2] = {name, nullptr};
-    QCoreApplication *app = nullptr;
     static inline std::mutex lock;
     static inline std::vector<std::pair<obs_task_t, void *>> queued;
 };

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <stdlib.h>
@@ -18,20 +17,10 @@ class TestFolder {
     ~TestFolder() { std::filesystem::remove_all(path_); }
 
     std::string file(const std::string &name) const { return (path_ / name).string(); }
-
     void write(const std::string &name, const std::string &content) const
     {
         std::ofstream(path_ / name, std::ios::binary) << content;
     }
-
-    std::string read(const std::string &name) const
-    {
-        std::ifstream in(path_ / name, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
     bool exists(const std::string &name) const { return std::filesystem::exists(path_ / name); }
 
   private:
