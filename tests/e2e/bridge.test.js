@@ -1,8 +1,9 @@
 'use strict';
-// The /bridge protocol in a real OBS: state on connect and on request, messages that must be
-// ignored (a deeply nested one among them), the switch to a Velmora stream service and back
-// with what is stored on disk, switches that must not happen, a dock that stops reading, and the
-// exit event at shutdown. obs-websocket tells what OBS holds in memory.
+// The dock's bridge in one run of a real OBS: state on connect and on request, messages that must
+// be ignored (a deeply nested one among them), switches of the stream service that must not
+// happen (unsaved records, another profile) and those that must, with what they store on disk; a
+// real stream to nginx with its events and statistics, a stream to a dead port, a dock that stops
+// reading, and the exit event. obs-websocket tells what OBS holds in memory.
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -10,202 +11,208 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { performance } = require('node:perf_hooks');
 const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
-const { connectBridge, dockPort, newToken } = require('./lib/bridge');
+const { connectBridge, dockPort, newToken, summary } = require('./lib/bridge');
+const { startIngest } = require('./lib/ingest');
 const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
-const {
-  sleep, settle, unwrap, count, readJson, STATE_KEYS, assertMemberOrder, assertStateShape, assertWellFormed,
-  assertExitLast, assertCleanExit,
-} = require('./lib/checks');
+const { sleep, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
 
 const SEEDED = { type: 'rtmp_common', settings: { service: 'Twitch', server: 'auto', key: 'live_123' } };
 const OTHER = { type: 'rtmp_custom', settings: { server: 'rtmp://127.0.0.1:1/other', key: 'b', use_auth: false } };
-const NOW_STREAMS = '[velmora] OBS now streams to Velmora (RTMP)';
-const PUT_BACK = '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)';
+const KEY = 'velmora-e2e';
 const NOT_SAVED = 'error: [velmora] Not switching services: the current service could not be saved to put it back later';
-const IO_TIMEOUT_MS = 3000;
-// Long enough for a reply that would come from OBS's main thread.
-const QUIET_MS = 1000;
-// Stdout reaches the test through another pipe than the bridge, a little later.
-const LOG_LAG_MS = 300;
+const STATS_KEYS = ['event', 'streaming', 'kbps', 'droppedFrames', 'totalFrames', 'congestion', 'reconnecting', 'fps'];
+const IO_MS = 3000;
+const STREAM_MS = 10000;
+const LOG_LAG_MS = 300; // stdout reaches the test through another pipe than the bridge, a little later
+
+const deepPublish = (levels) => `{"action":"overlay_publish","state":${'{"a":'.repeat(levels)}1${'}'.repeat(levels)}}`;
+const IGNORED = ['not json', '{"action":"hello"', '[{"action":"hello"}]', '{"action":"HELLO"}', deepPublish(2000)];
+// What the dock hears of a stream, leaving out statistics and the updater.
+const streamEvents = (events) => events.filter((e) => e.event === 'obs' || e.event === 'state')
+  .map((e) => (e.event === 'obs' ? `obs:${e.data.type}` : 'state'));
 
 async function until(condition, timeoutMs) {
-  const deadline = performance.now() + timeoutMs;
-  while (!condition()) {
+  for (const deadline = performance.now() + timeoutMs; !condition();) {
     if (performance.now() > deadline) throw new Error(`not reached in ${timeoutMs} ms: ${condition}`);
     await sleep(20);
   }
 }
 
-const deepPublish = (levels) =>
-  `{"action":"overlay_publish","state":${'{"a":'.repeat(levels)}1${'}'.repeat(levels)}}`;
-const IGNORED = ['not json', '{"action":"hello"', '[{"action":"hello"}]', '{"action":"HELLO"}',
-  '{"action":"no_such_action"}', deepPublish(2000)];
-
-describe('bridge protocol and stream-service switch', { timeout: 180000 }, () => {
+describe('the bridge and the stream service in a real OBS', { timeout: 240000 }, () => {
   const token = newToken();
   const r = {};
   let home;
   let run;
+  let ingest;
   let port;
-  let overlayToken;
-  let obsVersion;
-  let rtmpUrl;
   let files;
+  let clients = [];
 
   before(async () => {
-    port = await freePorts(1);
-    const wsPort = await freePorts(1, [port]);
-    rtmpUrl = `rtmp://127.0.0.1:${await freePorts(1, [port, wsPort])}/live`; // never streamed to
-    home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, globalIni: obsWebSocketIni(wsPort) });
-    files = {
-      service: path.join(home.profileDir, 'service.json'),
-      otherService: path.join(home.obsDir, 'basic', 'profiles', 'other', 'service.json'),
-      record: path.join(home.configDir, 'restore-service.json'),
-      target: path.join(home.configDir, 'restore-target.txt'),
-    };
-    const text = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : null);
-    const snapshot = () => ({
-      service: text(files.service), other: text(files.otherService), config: text(home.configFile),
-      record: text(files.record), target: text(files.target),
-    });
-
-    run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
-      obsVersion = obsVersionFromLog(obs.log());
-      r.port = await settle(() => dockPort(obs));
-      overlayToken = home.readConfig().overlayToken;
-      const obsws = await connectObsWebSocket(wsPort);
-      let a;
-      let b;
-      // Sends from one client and returns the next state both clients get, with what was logged.
-      const stateAfter = async (sender, message) => {
-        const [ma, mb, logFrom] = [a.mark(), b.mark(), obs.log().length];
-        sender.send(message);
-        const result = {
-          a: await a.waitFor('state', IO_TIMEOUT_MS, { from: ma }),
-          b: await b.waitFor('state', IO_TIMEOUT_MS, { from: mb }),
-        };
-        await sleep(LOG_LAG_MS);
-        return { ...result, log: obs.log().slice(logFrom), live: await obsws.streamService(), files: snapshot() };
+    ingest = await startIngest();
+    try {
+      const taken = [ingest.rtmpPort, ingest.httpPort];
+      port = await freePorts(1, taken);
+      const wsPort = await freePorts(1, [...taken, port]);
+      const deadUrl = `rtmp://127.0.0.1:${await freePorts(1, [...taken, port, wsPort])}/live`;
+      home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, globalIni: obsWebSocketIni(wsPort) });
+      files = {
+        service: path.join(home.profileDir, 'service.json'),
+        otherService: path.join(home.obsDir, 'basic', 'profiles', 'other', 'service.json'),
+        record: path.join(home.configDir, 'restore-service.json'),
+        target: path.join(home.configDir, 'restore-target.txt'),
       };
-      const useVelmora = { action: 'use_velmora', mode: 'rtmp', url: rtmpUrl, key: 'k' };
+      const text = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : null);
+      const snapshot = () => Object.fromEntries([...Object.entries(files), ['config', home.configFile]]
+        .map(([name, file]) => [name, text(file)]));
 
-      r.connect = await settle(async () => {
-        a = await connectBridge({ port, token, name: 'A' });
-        const first = await a.waitFor('state', IO_TIMEOUT_MS);
-        const beforeB = a.mark();
-        b = await connectBridge({ port, token, name: 'B' });
-        return { first, bFirst: await b.waitFor('state', IO_TIMEOUT_MS), aSecond: await a.waitFor('state', IO_TIMEOUT_MS, { from: beforeB }) };
+      run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+        r.obsVersion = obsVersionFromLog(obs.log());
+        r.port = await settle(() => dockPort(obs));
+        const obsws = await connectObsWebSocket(wsPort);
+        let a;
+        let b;
+        // Sends from one client; the first state after it on both clients, with all A heard
+        // meanwhile, what was logged, and what OBS and the disk hold then.
+        const step = async (message, { sender = a, test = () => true, timeoutMs = IO_MS } = {}) => {
+          const [ma, mb, logFrom, t0] = [a.mark(), b.mark(), obs.log().length, performance.now()];
+          sender.send(message);
+          const state = await a.waitFor((e) => e.event === 'state' && test(e.data), timeoutMs, { from: ma });
+          const other = await b.waitFor('state', IO_MS, { from: mb });
+          await sleep(LOG_LAG_MS);
+          return { state, other, events: a.events.slice(ma, state.index + 1), ms: state.at - t0,
+            log: obs.log().slice(logFrom), live: await obsws.streamService(), files: snapshot() };
+        };
+        const useVelmora = (url, mode = 'rtmp') => ({ action: 'use_velmora', mode, url, key: KEY });
+
+        r.connect = await settle(async () => {
+          a = await connectBridge({ port, token, name: 'A' });
+          const first = await a.waitFor('state', IO_MS);
+          const beforeB = a.mark();
+          b = await connectBridge({ port, token, name: 'B' });
+          return { first, bFirst: await b.waitFor('state', IO_MS), aSecond: await a.waitFor('state', IO_MS, { from: beforeB }) };
+        });
+        unwrap(r.connect);
+        clients = [a, b];
+        const base = [a.mark(), b.mark()];
+        r.hello = await settle(() => step({ action: 'hello' }));
+        r.getState = await settle(() => step({ action: 'get_state' }, { sender: b }));
+        r.ignored = await settle(async () => {
+          const [ma, mb] = [a.mark(), b.mark()];
+          for (const message of IGNORED) a.send(message);
+          await sleep(1000); // long enough for a reply from OBS's main thread
+          return { heard: [...a.since(ma), ...b.since(mb)], after: await step({ action: 'hello' }) };
+        });
+
+        // Writes that really fail (root ignores permissions): a folder where a file must go.
+        r.unsaved = await settle(async () => {
+          const out = [];
+          for (const blocked of [`${files.record}.tmp`, `${home.configFile}.tmp`]) {
+            fs.mkdirSync(blocked);
+            out.push({ blocked: path.basename(blocked), before: snapshot(), ...(await step(useVelmora(ingest.url))) });
+            fs.rmdirSync(blocked);
+          }
+          return out;
+        });
+        r.switched = await settle(() => step(useVelmora(ingest.url)));
+        r.again = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(ingest.url), { sender: b })) }));
+
+        // In another profile nothing of the first profile's may be written over.
+        r.otherProfile = await settle(async () => {
+          const from = a.mark();
+          await obsws.request('SetCurrentProfile', { profileName: 'other' });
+          const changed = await a.waitFor('state', IO_MS, { from });
+          const restore = await step({ action: 'restore_service' });
+          const use = await step(useVelmora(ingest.url));
+          const back = a.mark();
+          await obsws.request('SetCurrentProfile', { profileName: 'test' });
+          await a.waitFor('state', IO_MS, { from: back });
+          return { changed, restore, use };
+        });
+
+        r.start = await settle(() => step({ action: 'start_streaming' }, { sender: b, test: (s) => s.streaming, timeoutMs: STREAM_MS }));
+        // Each stats event, paired with nginx's byte count fetched right after it.
+        r.stats = await settle(async () => {
+          const ticks = [];
+          for (let from = a.mark(); ticks.length < 5;) {
+            const e = await a.waitFor('stats', 3500, { from });
+            from = e.index + 1;
+            ticks.push({ entry: e, nginx: await ingest.stream(KEY), at: performance.now() });
+          }
+          return ticks;
+        });
+        r.whileLive = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(deadUrl))) }));
+        r.stop = await settle(async () => {
+          const stopped = await step({ action: 'stop_streaming' }, { test: (s) => !s.streaming, timeoutMs: STREAM_MS });
+          const idleFrom = a.mark();
+          await sleep(2500); // a full stats interval with OBS not live
+          return { ...stopped, idle: a.since(idleFrom), stream: await ingest.stream(KEY) };
+        });
+        r.dead = await settle(async () => {
+          await step(useVelmora(deadUrl));
+          const from = a.mark();
+          a.send({ action: 'start_streaming' });
+          const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', STREAM_MS, { from });
+          const state = await a.waitFor('state', IO_MS, { from: stopped.index });
+          await sleep(1000); // OBS 29 may hang at SIGINT while its "Failed to connect" dialog opens
+          return { events: a.events.slice(from, state.index + 1), stopped, state };
+        });
+
+        r.restored = await settle(() => step({ action: 'restore_service' }));
+        r.whip = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(`http://127.0.0.1:${port}/whip`, 'whip'))) }));
+
+        // A dock that stops reading while thousands of states go out: the others get every one,
+        // and OBS's main thread keeps answering.
+        r.paused = await settle(async () => {
+          const p = await connectBridge({ port, token, name: 'P' });
+          await p.waitFor('state', IO_MS);
+          p.ws._socket.pause();
+          const [ma, mb, t0] = [a.mark(), b.mark(), performance.now()];
+          for (let i = 0; i < 5000; i++) a.send({ action: 'get_state' });
+          await until(() => a.since(ma, 'state').length >= 5000, 30000);
+          const floodMs = performance.now() - t0;
+          const { ms } = await step({ action: 'get_state' }, { sender: b });
+          await until(() => b.since(mb, 'state').length >= 5001, IO_MS);
+          p.ws.terminate();
+          return { floodMs, roundTripMs: ms };
+        });
+
+        obsws.close();
+        const stopped = await obs.stop();
+        r.closed = await settle(() => Promise.all(clients.map((c) => c.closed)));
+        r.sequences = clients.map((c, i) => c.since(base[i]).map((e) => e.raw));
+        return stopped;
       });
-      unwrap(r.connect);
-      const base = [a.mark(), b.mark()];
-
-      r.requests = await settle(async () => ({
-        hello: await stateAfter(a, { action: 'hello' }),
-        getState: await stateAfter(b, { action: 'get_state' }),
-      }));
-
-      r.ignored = await settle(async () => {
-        const [ma, mb] = [a.mark(), b.mark()];
-        for (const message of IGNORED) a.send(message);
-        await sleep(QUIET_MS);
-        const quiet = { a: a.since(ma), b: b.since(mb), open: a.isOpen() && b.isOpen() };
-        return { quiet, afterwards: await stateAfter(a, { action: 'hello' }) };
-      });
-
-      // Writes that really fail (root ignores permissions): a folder where a file must go.
-      r.unsaved = await settle(async () => {
-        const out = [];
-        for (const blocked of [`${files.record}.tmp`, `${home.configFile}.tmp`]) {
-          fs.mkdirSync(blocked);
-          const before = snapshot();
-          out.push({ blocked: path.basename(blocked), before, ...(await stateAfter(a, useVelmora)) });
-          fs.rmdirSync(blocked);
-        }
-        return out;
-      });
-
-      r.switched = await settle(async () => ({ liveBefore: await obsws.streamService(), ...(await stateAfter(a, useVelmora)) }));
-      r.again = await settle(async () => ({ before: snapshot(), ...(await stateAfter(b, useVelmora)) }));
-
-      // In another profile nothing of the first profile's may be written over.
-      r.otherProfile = await settle(async () => {
-        const switched = a.mark();
-        await obsws.request('SetCurrentProfile', { profileName: 'other' });
-        const changed = await a.waitFor('state', IO_TIMEOUT_MS, { from: switched });
-        const restore = await stateAfter(a, { action: 'restore_service' });
-        const use = await stateAfter(a, useVelmora);
-        const from = a.mark();
-        await obsws.request('SetCurrentProfile', { profileName: 'test' });
-        await a.waitFor((e) => e.event === 'obs' && e.data.type === 'profile_changed', IO_TIMEOUT_MS, { from });
-        return { changed, restore, use };
-      });
-
-      r.restored = await settle(() => stateAfter(a, { action: 'restore_service' }));
-      r.whip = await settle(async () => ({
-        before: snapshot(),
-        ...(await stateAfter(a, { action: 'use_velmora', mode: 'whip', url: `http://127.0.0.1:${port}/whip`, key: 'x' })),
-      }));
-
-      // A dock that stops reading while thousands of states go out: the others get every one,
-      // and OBS's main thread keeps answering.
-      r.paused = await settle(async () => {
-        const p = await connectBridge({ port, token, name: 'P' });
-        await p.waitFor('state', IO_TIMEOUT_MS);
-        p.ws._socket.pause();
-        const [ma, mb] = [a.mark(), b.mark()];
-        const requests = 5000;
-        const t0 = performance.now();
-        for (let i = 0; i < requests; i++) a.send({ action: 'get_state' });
-        await until(() => a.since(ma, 'state').length >= requests, 30000);
-        const floodMs = performance.now() - t0;
-        const t1 = performance.now();
-        const mark = b.mark();
-        b.send({ action: 'get_state' });
-        await b.waitFor('state', IO_TIMEOUT_MS, { from: mark });
-        const roundTripMs = performance.now() - t1;
-        await until(() => b.since(mb, 'state').length >= requests + 1, IO_TIMEOUT_MS);
-        const result = { a: a.since(ma, 'state').length, b: b.since(mb, 'state').length, floodMs, roundTripMs };
-        p.ws.terminate();
-        return result;
-      });
-
-      obsws.close();
-      const stopped = await obs.stop();
-      r.closed = await settle(() => Promise.all([a, b].map((c) => c.closed)));
-      r.sequences = { a: a.since(base[0]).map((e) => e.raw), b: b.since(base[1]).map((e) => e.raw) };
-      r.clients = [a, b];
-      return stopped;
-    });
+    } finally {
+      r.ingestStop = await ingest.stop();
+    }
   });
   after(() => home && home.cleanup());
 
   it('sends a state to a client that connects, and to the others, without being asked', () => {
     const { first, bFirst, aSecond } = unwrap(r.connect);
-    assert.deepEqual(first.data, {
-      event: 'state', version: '1.0.1', obsVersion, streaming: false, reconnecting: false,
+    const overlayToken = home.readConfig().overlayToken;
+    assert.equal(first.raw, JSON.stringify({
+      event: 'state', version: '1.0.1', obsVersion: r.obsVersion, streaming: false, reconnecting: false,
       serviceIsVelmora: false, previousService: '', lastError: '',
       overlayChatUrl: `http://127.0.0.1:${unwrap(r.port)}/dock/overlay-chat.html#o=${overlayToken}`,
       overlayCountdownUrl: `http://127.0.0.1:${port}/dock/overlay-countdown.html#o=${overlayToken}`,
-    });
+    }));
     assert.equal(aSecond.raw, bFirst.raw, 'the state for B\'s connection did not reach A as well');
   });
 
-  it('answers hello and get_state with a state to every client, members in order', () => {
-    const { hello, getState } = unwrap(r.requests);
-    for (const pair of [hello, getState]) {
-      assertStateShape(pair.a, { port, overlayToken, obsVersion });
-      assert.equal(pair.a.raw, pair.b.raw);
+  it('answers hello and get_state with a state to every client', () => {
+    for (const { state, other } of [unwrap(r.hello), unwrap(r.getState)]) {
+      assert.equal(state.raw, other.raw);
+      assert.equal(state.data.previousService, '');
     }
-    for (const c of r.clients) assertMemberOrder(c, 'state', STATE_KEYS);
   });
 
   it('ignores malformed, unknown and too deeply nested messages, and stays open', () => {
-    const { quiet, afterwards } = unwrap(r.ignored);
-    assert.deepEqual([...quiet.a, ...quiet.b].map((e) => e.raw), []);
-    assert.ok(quiet.open, 'a connection closed');
-    assert.equal(afterwards.a.raw, afterwards.b.raw);
-    assert.ok(!run.log.includes('overlay_state'), 'the nested message reached the overlays');
+    const { heard, after: next } = unwrap(r.ignored);
+    assert.deepEqual(heard.map((e) => e.raw), []);
+    assert.equal(next.state.raw, next.other.raw);
   });
 
   it('refuses to switch when the old service or its backups cannot be saved, and says why', () => {
@@ -215,82 +222,118 @@ describe('bridge protocol and stream-service switch', { timeout: 180000 }, () =>
       assert.equal(JSON.parse(attempt.files.config).previous, undefined, `${attempt.blocked}: a record was kept`);
       assert.equal(attempt.files.record, null, `${attempt.blocked}: a backup was left behind`);
       assert.ok(attempt.log.includes(NOT_SAVED), `${attempt.blocked}: ${attempt.log}`);
-      assert.equal(attempt.a.data.serviceIsVelmora, false);
+      assert.equal(attempt.state.data.serviceIsVelmora, false);
     }
     assert.match(unwrap(r.unsaved)[1].log, /warning: \[velmora\] Could not save the settings to .*config\.json/);
   });
 
   it('use_velmora installs the Velmora service, remembers the old one and backs it up', () => {
-    const { liveBefore, a, live, files: now, log } = unwrap(r.switched);
-    const ours = { type: 'rtmp_custom', settings: { server: rtmpUrl, key: 'k', use_auth: false, velmora_obs: true } };
+    const { state, live, files: now, log } = unwrap(r.switched);
+    const ours = { type: 'rtmp_custom', settings: { server: ingest.url, key: KEY, use_auth: false, velmora_obs: true } };
     assert.deepEqual(JSON.parse(now.service), ours, 'service.json');
     assert.deepEqual(live, ours, 'OBS\'s service in memory');
-    assert.ok(log.includes(NOW_STREAMS));
-    assert.equal(a.data.serviceIsVelmora, true);
-    assert.equal(a.data.previousService, 'Twitch');
-    assert.deepEqual(JSON.parse(now.config).previous, { ...liveBefore, target: files.service });
-    assert.deepEqual(JSON.parse(now.record), liveBefore, 'restore-service.json');
+    assert.ok(log.includes('info: [velmora] OBS now streams to Velmora (RTMP)'));
+    assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [true, 'Twitch']);
+    assert.deepEqual(JSON.parse(now.config).previous, { ...SEEDED, target: files.service });
+    assert.deepEqual(JSON.parse(now.record), SEEDED, 'restore-service.json');
     assert.equal(now.target, files.service, 'restore-target.txt');
   });
 
   it('a second identical use_velmora changes and logs nothing but sends a state', () => {
-    const { before, files: now, log, a } = unwrap(r.again);
+    const { before, files: now, log, state } = unwrap(r.again);
     assert.deepEqual(now, before);
     assert.ok(!log.includes('[velmora]'), `module logged: ${log}`);
-    assert.equal(a.data.serviceIsVelmora, true);
+    assert.equal(state.data.serviceIsVelmora, true);
   });
 
   it('in another profile, neither restores over its service nor replaces the first profile\'s record', () => {
     const { changed, restore, use } = unwrap(r.otherProfile);
-    assert.equal(changed.data.serviceIsVelmora, false, 'the other profile\'s state');
-    for (const step of [restore, use]) {
-      assert.deepEqual(step.live, OTHER, 'the other profile\'s service changed');
-      assert.deepEqual(JSON.parse(step.files.other), OTHER, 'its service.json changed');
-      assert.equal(JSON.parse(step.files.config).previous.type, 'rtmp_common', 'the first profile\'s record changed');
+    assert.equal(changed.data.serviceIsVelmora, false);
+    for (const attempt of [restore, use]) {
+      assert.deepEqual(attempt.live, OTHER, 'the other profile\'s service changed');
+      assert.deepEqual(JSON.parse(attempt.files.otherService), OTHER, 'its service.json changed');
+      assert.equal(JSON.parse(attempt.files.config).previous.type, 'rtmp_common', 'the record changed');
     }
     assert.match(restore.log, /warning: \[velmora\] Not putting back the previous rtmp_common service: /);
     assert.match(use.log, /warning: \[velmora\] Not switching services: the service of another profile is still to be put back/);
   });
 
+  it('start_streaming: obs streaming_starting, streaming_started, then a live state', (t) => {
+    const { events, state, ms } = unwrap(r.start);
+    t.diagnostic(`live state ${Math.round(ms)} ms after start_streaming`);
+    assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_started', 'state']);
+    assert.deepEqual([state.data.streaming, state.data.reconnecting], [true, false]);
+  });
+
+  it('sends stats every 2 s while live, kbps 0 first, then what nginx receives', (t) => {
+    const ticks = unwrap(r.stats);
+    const gaps = ticks.slice(1).map((x, i) => x.entry.at - ticks[i].entry.at);
+    const nginx = ticks.slice(1).map((x, i) => ((x.nginx.bytesIn - ticks[i].nginx.bytesIn) * 8) / (x.at - ticks[i].at));
+    const kbps = ticks.map((x) => x.entry.data.kbps);
+    t.diagnostic(`stats kbps ${kbps}; nginx ${nginx.map((v) => v.toFixed(1))}; gaps ${gaps.map(Math.round)} ms`);
+    assert.match(ticks.at(-1).nginx.meta, /<width>320<\/width><height>180<\/height>/);
+    for (const { entry } of ticks) {
+      assert.deepEqual(keysOf(entry), STATS_KEYS, entry.raw);
+      assert.ok(entry.data.streaming && entry.data.congestion >= 0 && entry.data.fps > 5 && entry.data.fps < 15, entry.raw);
+    }
+    for (const gap of gaps) assert.ok(Math.abs(gap - 2000) < 400, `stats ${Math.round(gap)} ms apart`);
+    assert.equal(kbps[0], 0, 'first tick');
+    const frames = ticks.map((x) => x.entry.data.totalFrames);
+    assert.ok(frames.every((f, i) => i === 0 || f > frames[i - 1]), `totalFrames ${frames}`);
+    kbps.slice(1).forEach((v, i) => assert.ok(Math.abs(v - nginx[i]) < 0.5 * nginx[i] && v > 20, `${v} vs ${nginx[i]}`));
+  });
+
+  it('refuses to switch services while live, with a log line and a state', () => {
+    const { before, files: now, state, log } = unwrap(r.whileLive);
+    assert.equal(now.service, before.service);
+    assert.ok(log.includes('info: [velmora] Not switching services while OBS is streaming'));
+    assert.deepEqual([state.data.streaming, state.data.serviceIsVelmora], [true, true]);
+  });
+
+  it('stop_streaming: stopping, stopped with lastError, a state, and no stats after', () => {
+    const { events, idle, stream } = unwrap(r.stop);
+    assert.deepEqual(streamEvents(events), ['obs:streaming_stopping', 'obs:streaming_stopped', 'state']);
+    assert.deepEqual(keysOf(events.find((e) => e.data.type === 'streaming_stopped')), ['event', 'type', 'lastError']);
+    assert.deepEqual(idle.map((e) => e.raw), [], 'events in an idle stats interval');
+    assert.ok(!stream || !stream.publishing, 'nginx still has the stream');
+  });
+
+  it('a stream to a port where nothing listens ends with a lastError in the event and the state', (t) => {
+    const { events, stopped, state } = unwrap(r.dead);
+    t.diagnostic(`events ${summary(events)}; lastError ${JSON.stringify(stopped.data.lastError)}`);
+    assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_stopped', 'state']);
+    assert.notEqual(stopped.data.lastError, '');
+    assert.equal(state.data.lastError, stopped.data.lastError);
+  });
+
   it('restore_service puts the old service back and removes the record and backups', () => {
-    const { live, files: now, a } = unwrap(r.restored);
+    const { live, files: now, state } = unwrap(r.restored);
     assert.deepEqual(live, SEEDED);
     assert.deepEqual(JSON.parse(now.service), SEEDED);
-    assert.ok(!('previous' in JSON.parse(now.config)));
-    assert.equal(now.record, null);
-    assert.equal(now.target, null);
-    assert.equal(count(run.log, PUT_BACK), 1);
-    assert.equal(a.data.serviceIsVelmora, false);
-    assert.equal(a.data.previousService, '');
+    assert.deepEqual([JSON.parse(now.config).previous, now.record, now.target], [undefined, null, null]);
+    assert.equal(count(run.log, '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)'), 1);
+    assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
   });
 
   it('use_velmora whip fails on OBS 29, leaves the service alone and still records the old one', () => {
-    const { before, files: now, live, log, a } = unwrap(r.whip);
+    const { before, files: now, live, log, state } = unwrap(r.whip);
     assert.match(log, /error: \[velmora\] OBS could not create the whip_custom service/);
     assert.deepEqual(live, SEEDED);
     assert.equal(now.service, before.service);
-    assert.equal(JSON.parse(now.config).previous.type, 'rtmp_common');
-    assert.equal(a.data.previousService, 'Twitch');
+    assert.equal(state.data.previousService, 'Twitch');
   });
 
   it('a dock that stops reading holds up neither the other docks nor OBS', (t) => {
-    const { a, b, floodMs, roundTripMs } = unwrap(r.paused);
+    const { floodMs, roundTripMs } = unwrap(r.paused);
     t.diagnostic(`5000 states in ${Math.round(floodMs)} ms; a get_state meanwhile ${roundTripMs.toFixed(1)} ms`);
-    assert.ok(a >= 5000 && b >= 5001, `states received: A ${a}, B ${b}`);
     assert.ok(roundTripMs < 200, `get_state took ${roundTripMs} ms`);
   });
 
-  it('every event is one JSON object led by "event", the same on both clients', () => {
-    for (const c of r.clients) assertWellFormed(c);
-    assert.deepEqual(r.sequences.b, r.sequences.a);
-  });
-
-  it('at SIGINT sends the obs exit event and no state after it, then OBS exits cleanly', () => {
+  it('the same events on both clients; obs exit last; OBS and nginx exit cleanly', () => {
     unwrap(r.closed);
-    for (const c of r.clients) {
-      assertExitLast(c);
-      assert.equal(c.errors.length, 0, `${c.name}: ${c.errors.map((e) => e.message)}`);
-    }
+    assert.deepEqual(r.sequences[1], r.sequences[0]);
+    for (const c of clients) assertExitLast(c);
     assertCleanExit(run);
+    assert.deepEqual(r.ingestStop, { code: 0, signal: null }, 'nginx on SIGQUIT');
   });
 });
