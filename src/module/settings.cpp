@@ -45,32 +45,21 @@ void Settings::load()
 
 void Settings::load_file(const std::string &file_path)
 {
-    obs_data_t *loaded = nullptr;
-    if (!file_path.empty())
-        loaded = obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
+    OBSDataAutoRelease loaded = file_path.empty() ? nullptr : obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
     if (!loaded)
         loaded = obs_data_create();
-
-    obs_data_t *old = nullptr;
-    {
-        std::lock_guard lock(mutex);
-        old = data;
-        data = loaded;
-        path = file_path;
-    }
-    obs_data_release(old);
+    // The object it replaces is released as loaded goes, outside the lock.
+    std::lock_guard lock(mutex);
+    std::swap(data, loaded);
+    path = file_path;
 }
 
 void Settings::close()
 {
-    obs_data_t *old = nullptr;
-    {
-        std::lock_guard lock(mutex);
-        old = data;
-        data = nullptr;
-        path.clear();
-    }
-    obs_data_release(old);
+    OBSDataAutoRelease old;
+    std::lock_guard lock(mutex);
+    std::swap(data, old);
+    path.clear();
 }
 
 bool Settings::save()

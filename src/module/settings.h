@@ -1,11 +1,10 @@
 #pragma once
 
+#include <obs.hpp>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
-
-struct obs_data;
-typedef struct obs_data obs_data_t;
 
 namespace velmora {
 
@@ -46,7 +45,7 @@ class Settings {
 
   private:
     std::mutex mutex;
-    obs_data_t *data = nullptr;
+    OBSDataAutoRelease data;
     std::string path;
 };
 
