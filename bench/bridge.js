@@ -33,57 +33,95 @@ function openDock(port, token) {
 
 // The other docks live in a process of their own, as other dock windows would, so the measuring
 // dock's process does not also parse every other dock's copy of each event.
-function openOtherDocks(port, token, count) {
-  const child = fork(__filename, ['docks', String(port), token, String(count)], { stdio: 'inherit' });
+function openOtherDocks(port, token, count, pauseOne = false) {
+  const child = fork(__filename, ['docks', String(port), token, String(count), pauseOne ? 'pause' : ''],
+    { stdio: 'inherit' });
   return new Promise((resolve, reject) => {
     child.once('message', () => resolve(child));
     child.once('exit', (code) => reject(new Error(`dock process exited with ${code}`)));
   });
 }
 
-async function runOtherDocks(port, token, count) {
+async function runOtherDocks(port, token, count, pauseOne) {
   const docks = [];
   for (let i = 0; i < count; i++) docks.push(await openDock(port, token));
+  // A dock that stops reading: its socket and then its queue in the module fill up.
+  if (pauseOne) docks[0]._socket.pause();
   process.send('ready');
   process.on('disconnect', () => process.exit(0));
 }
 
-// One get_state at a time from the first dock; the time until its state event arrives.
+// One get_state from the first dock; the time until its state event arrives, in ms.
+async function stateRoundTrip(dock) {
+  const arrived = new Promise((resolve) => {
+    const onMessage = (raw) => {
+      if (raw.toString().startsWith('{"event":"state"')) {
+        dock.off('message', onMessage);
+        resolve();
+      }
+    };
+    dock.on('message', onMessage);
+  });
+  const start = process.hrtime.bigint();
+  dock.send('{"action":"get_state"}');
+  await arrived;
+  return Number(process.hrtime.bigint() - start) / 1e6;
+}
+
+async function obsWebSocketRoundTrip(client) {
+  const start = process.hrtime.bigint();
+  await client.request('GetStreamStatus');
+  return Number(process.hrtime.bigint() - start) / 1e6;
+}
+
 async function stateRoundTrips(docks, rounds) {
-  const [dock] = docks;
   await sleep(300); // let the connection snapshots pass
   const times = [];
-  for (let i = 0; i < rounds; i++) {
-    const arrived = new Promise((resolve) => {
-      const onMessage = (raw) => {
-        if (raw.toString().startsWith('{"event":"state"')) {
-          dock.off('message', onMessage);
-          resolve();
-        }
-      };
-      dock.on('message', onMessage);
-    });
-    const start = process.hrtime.bigint();
-    dock.send('{"action":"get_state"}');
-    await arrived;
-    times.push(Number(process.hrtime.bigint() - start) / 1e6);
-  }
+  for (let i = 0; i < rounds; i++) times.push(await stateRoundTrip(docks[0]));
   return times;
 }
 
-async function obsWebSocketRoundTrips(client, rounds) {
-  const times = [];
-  for (let i = 0; i < rounds; i++) {
-    const start = process.hrtime.bigint();
-    await client.request('GetStreamStatus');
-    times.push(Number(process.hrtime.bigint() - start) / 1e6);
+// Turn about, after a warm-up of both, so that neither side gets the quieter moments of the run.
+async function compareRoundTrips(docks, obsWs, rounds) {
+  await sleep(300);
+  const ours = [];
+  const theirs = [];
+  for (let i = 0; i < rounds + 50; i++) {
+    const a = await stateRoundTrip(docks[0]);
+    const b = await obsWebSocketRoundTrip(obsWs);
+    if (i >= 50) {
+      ours.push(a);
+      theirs.push(b);
+    }
   }
-  return times;
+  return [ours, theirs];
 }
 
 function profilerLine(log, name) {
   const line = log.split('\n').find((l) => l.includes(`${name}:`) && l.includes('median'));
   return line ? line.replace(/^.*?┃?\s*[┣┗]?/, '').trim() : '(not in the profiler results)';
+}
+
+// Main-thread time of send_state (OBS's profiler) with 50 docks, all reading or one paused: a
+// separate OBS run each, so each profiler figure covers that case alone.
+async function sendStateWithFiftyDocks(pauseOne) {
+  const token = crypto.randomBytes(32).toString('hex');
+  const home = makeHome({});
+  const obs = await startObs(home, { env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } });
+  let others = null;
+  const docks = [];
+  try {
+    const port = Number((await obs.waitForLog(/\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/))[1]);
+    docks.push(await openDock(port, token));
+    others = await openOtherDocks(port, token, 49, pauseOne);
+    await stateRoundTrips(docks, ROUNDS);
+  } finally {
+    for (const dock of docks) dock.terminate();
+    if (others) others.kill();
+  }
+  const result = await obs.stop();
+  home.cleanup();
+  return profilerLine(result.fileLog || result.log, 'velmora_send_state');
 }
 
 async function main() {
@@ -103,11 +141,9 @@ async function main() {
     const obsWs = await connectObsWebSocket(obsWsPort);
 
     docks.push(await openDock(port, token));
-    const ours1 = await stateRoundTrips(docks, ROUNDS);
-    const theirs1 = await obsWebSocketRoundTrips(obsWs, ROUNDS);
+    const [ours1, theirs1] = await compareRoundTrips(docks, obsWs, ROUNDS);
     others = await openOtherDocks(port, token, 19);
-    const ours20 = await stateRoundTrips(docks, ROUNDS);
-    const theirs20 = await obsWebSocketRoundTrips(obsWs, ROUNDS);
+    const [ours20, theirs20] = await compareRoundTrips(docks, obsWs, ROUNDS);
 
     // Stream for a while so the stats tick does its full work.
     docks[0].send('{"action":"start_streaming"}');
@@ -127,12 +163,16 @@ async function main() {
     await ingest.stop();
     home.cleanup();
   }
-  console.log('Main-thread time in OBS\'s profiler (per call):');
+  console.log('Main-thread time in OBS\'s profiler (per call), streaming with 20 docks:');
   for (const name of ['velmora_stats_tick', 'velmora_send_state']) console.log(`  ${profilerLine(result.fileLog || result.log, name)}`);
+  console.log(`send_state with 50 docks (${ROUNDS} get_state), all reading:`);
+  console.log(`  ${await sendStateWithFiftyDocks(false)}`);
+  console.log('send_state with 50 docks, one of them paused:');
+  console.log(`  ${await sendStateWithFiftyDocks(true)}`);
 }
 
 if (process.argv[2] === 'docks') {
-  runOtherDocks(Number(process.argv[3]), process.argv[4], Number(process.argv[5])).catch((err) => {
+  runOtherDocks(Number(process.argv[3]), process.argv[4], Number(process.argv[5]), process.argv[6] === 'pause').catch((err) => {
     console.error(err);
     process.exit(1);
   });

@@ -5,6 +5,7 @@
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
 #include "module/guard.h"
+#include "platform/thread.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>
@@ -46,6 +47,8 @@ void bridge_init(const BridgeSetup &given)
     setup = given;
     start_ui_tasks();
     worker = os_task_queue_create();
+    os_task_queue_queue_task(
+        worker, [](void *) { platform::lower_current_thread_priority(); }, nullptr);
     LocalServer &server = local_server();
     server.set_bridge_handlers([](const std::string &text) { handle_message(text); },
                                [] { queue_ui_task([] { send_state(); }); });

@@ -27,4 +27,8 @@ class Thread {
     bool started_ = false;
 };
 
+// Lets the calling thread yield to OBS's own threads: waking it never interrupts the thread that
+// woke it (OBS's main thread, handing over work).
+void lower_current_thread_priority();
+
 } // namespace velmora::platform

@@ -117,8 +117,6 @@ class ClientReader {
     long receive(char *into, std::size_t length)
     {
         for (;;) {
-            // Lowered before the queue is looked at, so a frame queued after this is not missed.
-            client_.wake().lower();
             if (client_.is_closed() || !client_.flush())
                 return platform::io_failed;
             long got = platform::receive_some(client_.socket, into, length);
@@ -131,9 +129,13 @@ class ClientReader {
                                                        {connection_.stop, &client_.wake()}, timeout);
             if (readiness & platform::ready_error)
                 return platform::io_failed;
-            if ((readiness & platform::ready_woken) && connection_.stop->valid() &&
-                platform::wait_signal(*connection_.stop, 0))
-                return platform::io_failed; // the server is stopping
+            if (readiness & platform::ready_woken) {
+                // Lowered before the queue is looked at again, so a frame queued after this
+                // raises it anew and is not missed.
+                client_.wake().lower();
+                if (platform::wait_signal(*connection_.stop, 0))
+                    return platform::io_failed; // the server is stopping
+            }
         }
     }
 

@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 namespace velmora::platform {
 
@@ -59,6 +60,13 @@ void Thread::join()
     pthread_join(impl_->handle, nullptr);
     started_ = false;
     impl_.reset();
+}
+
+void lower_current_thread_priority()
+{
+    // A batch thread is never run in place of the thread that woke it.
+    sched_param parameters{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
 }
 
 } // namespace velmora::platform
