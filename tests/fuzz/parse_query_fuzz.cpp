@@ -1,3 +1,4 @@
+#include "module/encoding.h"
 #include "server/http_request.h"
 
 #include <cstddef>
@@ -13,5 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         total += name.size() + value.size();
     if (total > text.size())
         __builtin_trap(); // decoding never makes text longer
+    if (velmora::url_decode(velmora::url_encode(text)) != text)
+        __builtin_trap();
     return 0;
 }
