@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 
+echo "== Module sources against the OBS 32 SDK (Qt 6)"
+bash scripts/check-obs32.sh
+
 echo "== Unit and integration tests"
 # OBS's core, which some tests start, needs an X display.
 (cd build && xvfb-run -a -s "-nolisten tcp" ctest --output-on-failure --timeout 300)

@@ -66,22 +66,19 @@ void set_event_outbox(EventOutbox replacement)
     old = std::exchange(outbox, std::move(replacement));
 }
 
-void send_event_text(const std::string &text)
+std::size_t send_event_text(const std::string &text)
 {
     EventOutbox current;
     {
         std::lock_guard guard(outbox_lock);
         current = outbox;
     }
-    if (current)
-        current(text);
-    else
-        broadcast_bridge(text);
+    return current ? current(text) : broadcast_bridge(text);
 }
 
-void send_event(const EventJson &event)
+std::size_t send_event(const EventJson &event)
 {
-    send_event_text(event.text());
+    return send_event_text(event.text());
 }
 
 void send_state()

@@ -10,13 +10,13 @@ namespace velmora {
 class EventJson;
 
 // Every bridge event leaves through the outbox: by default to every bridge client. Tests put
-// their own outbox in to read what the features sent.
-using EventOutbox = std::function<void(const std::string &text)>;
+// their own outbox in to read what the features sent. It answers how many docks took the event.
+using EventOutbox = std::function<std::size_t(const std::string &text)>;
 void set_event_outbox(EventOutbox outbox);
 
-// Sends one event to every bridge client; any thread.
-void send_event(const EventJson &event);
-void send_event_text(const std::string &text);
+// Sends one event to every bridge client; any thread. Returns how many took it.
+std::size_t send_event(const EventJson &event);
+std::size_t send_event_text(const std::string &text);
 // The state snapshot, rebuilt from OBS; main thread only.
 void send_state();
 void send_obs_event(const char *type, bool with_error);

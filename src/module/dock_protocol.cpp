@@ -2,12 +2,18 @@
 
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
+#include "dock/dock_panel.h"
+#include "dock/link_opener.h"
 #include "module/event_json.h"
+#include "module/log.h"
 #include "module/module_info.h"
-#include "overlay/overlay_url.h"
+#include "module/settings.h"
+#include "overlay/overlays.h"
+#include "server/local_server.h"
 #include "server/websocket.h"
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
+#include "signin/sign_in.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>
@@ -49,6 +55,46 @@ void stop_stream(obs_data_t *)
     stop_streaming();
 }
 
+void sign_in(obs_data_t *message)
+{
+    std::string url = start_sign_in(local_server(), field(message, "provider"));
+    queue_ui_task([url] { send_event(EventJson("sign_in_opened").add_bool("ok", open_link(url))); });
+}
+
+void forget_sign_in(obs_data_t *)
+{
+    cancel_sign_in(local_server());
+}
+
+void open_url(obs_data_t *message)
+{
+    open_link(field(message, "url"));
+}
+
+void show_dock(obs_data_t *)
+{
+    dock_show();
+}
+
+void add_overlay_source(obs_data_t *message)
+{
+    std::string kind = field(message, "kind");
+    std::string problem = add_overlay(kind, field(message, "query"));
+    send_event(EventJson("overlay_added")
+                   .add_string("kind", kind)
+                   .add_bool("ok", problem.empty())
+                   .add_string("message", problem));
+}
+
+void reset_overlay_link(obs_data_t *)
+{
+    local_server().set_overlay_token(Settings::instance().reset_overlay_token());
+    close_overlay_clients();
+    int updated = refresh_overlay_urls();
+    VELMORA_LOG(LOG_INFO, "New overlay link; %d overlay source(s) updated", updated);
+    send_state();
+}
+
 void publish_to_overlays(obs_data_t *message)
 {
     OBSDataAutoRelease state = obs_data_get_obj(message, "state");
@@ -66,19 +112,19 @@ using enum ActionThread;
 constexpr Action actions[] = {
     {"hello", connection, reply_with_state},
     {"get_state", connection, reply_with_state},
-    {"sign_in", connection, nullptr},
-    {"cancel_sign_in", connection, nullptr},
-    {"open_url", main, nullptr},
+    {"sign_in", connection, sign_in},
+    {"cancel_sign_in", connection, forget_sign_in},
+    {"open_url", main, open_url},
     {"use_velmora", main, switch_to_velmora},
     {"restore_service", main, put_back_service},
     {"start_streaming", main, start_stream},
     {"stop_streaming", main, stop_stream},
-    {"show_dock", main, nullptr},
+    {"show_dock", main, show_dock},
     {"overlay_publish", connection, publish_to_overlays},
-    {"overlay_add", main, nullptr},
+    {"overlay_add", main, add_overlay_source},
     {"update_check", connection, nullptr},
     {"update_restart", main, nullptr},
-    {"overlay_reset", main, nullptr},
+    {"overlay_reset", main, reset_overlay_link},
 };
 
 } // namespace

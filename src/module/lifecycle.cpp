@@ -1,11 +1,13 @@
 #include "module/lifecycle.h"
 
 #include "bridge/bridge.h"
+#include "dock/dock_panel.h"
 #include "module/dock_protocol.h"
 #include "module/guard.h"
 #include "module/log.h"
 #include "module/module_info.h"
 #include "module/settings.h"
+#include "overlay/overlays.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
 #include "server/websocket.h"
@@ -26,7 +28,12 @@ void on_frontend_loading_event(enum obs_frontend_event event, void *)
     run_guarded("Finishing start-up", [event] {
         if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING) {
             obs_frontend_remove_event_callback(on_frontend_loading_event, nullptr);
+            if (local_server().port == 0)
+                return;
+            dock_attach_browser(dock_url());
+            refresh_overlay_urls();
         } else if (event == OBS_FRONTEND_EVENT_EXIT) {
+            dock_close_browser();
         }
     });
 }
@@ -35,14 +42,17 @@ void on_frontend_event(enum obs_frontend_event event, void *)
 {
     run_guarded("Handling an OBS event", [event] {
         if (event == OBS_FRONTEND_EVENT_EXIT) {
-        } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED) {
+            dock_close_browser();
+        } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED && local_server().port != 0) {
+            // A collection loaded now may hold overlays that point at an old port or token.
+            refresh_overlay_urls();
         }
     });
 }
 
 void on_tools_menu_entry(void *)
 {
-    run_guarded("Showing the dock", [] {});
+    run_guarded("Showing the dock", dock_show);
 }
 
 } // namespace
@@ -68,6 +78,7 @@ void module_start()
     server.set_auth_callback_handler(handle_auth_callback);
     stream_stats_init();
     bridge_init(dock_protocol());
+    dock_init();
 
     obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
@@ -77,6 +88,7 @@ void module_start()
 void module_stop()
 {
     obs_frontend_remove_event_callback(on_frontend_event, nullptr);
+    dock_release_browser();
     bridge_shutdown();
     stream_stats_shutdown();
     local_server().stop();

@@ -45,7 +45,8 @@ void Settings::load()
 
 void Settings::load_file(const std::string &file_path)
 {
-    OBSDataAutoRelease loaded = file_path.empty() ? nullptr : obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
+    OBSDataAutoRelease loaded =
+        file_path.empty() ? nullptr : obs_data_create_from_json_file_safe(file_path.c_str(), "bak");
     if (!loaded)
         loaded = obs_data_create();
     // The object it replaces is released as loaded goes, outside the lock.

@@ -91,7 +91,7 @@ enum Readiness : unsigned {
 // Waits until the socket can be read (or written, when asked), a signal is raised, or
 // timeout_ms passes (-1: no limit). Returns the Readiness bits that hold.
 unsigned wait_socket(socket_t socket, bool want_read, bool want_write,
-                     std::initializer_list<const WakeSignal *> signals, int timeout_ms);
+                     std::initializer_list<const WakeSignal *> wakers, int timeout_ms);
 
 struct SocketWait {
     socket_t socket;
@@ -101,7 +101,7 @@ struct SocketWait {
 };
 // Waits for many sockets at once, as wait_socket does for one; fills in each socket's readiness.
 // Returns ready_woken when a signal was raised, ready_error when the wait itself failed.
-unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const WakeSignal *> signals,
+unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const WakeSignal *> wakers,
                       int timeout_ms);
 // Waits for a signal alone; true when it was raised.
 bool wait_signal(const WakeSignal &signal, int timeout_ms);

@@ -19,6 +19,9 @@ class Thread {
     bool start(std::function<void()> body, std::size_t stack_bytes);
     bool joinable() const { return started_; }
     void join();
+    // Joins when the thread ends within timeout_ms; otherwise leaves it to run on alone (its
+    // record is then never freed) and returns false.
+    bool join_within(int timeout_ms);
 
     struct Impl;
 

@@ -19,6 +19,8 @@ const char *status_text(int status)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Error";
     }

@@ -1,8 +1,8 @@
 #include "server/static_files.h"
 
+#include "module/build_constants.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
-#include "server/service_origins.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -149,8 +149,9 @@ std::string content_security_policy(std::uint16_t port)
                          "img-src 'self' data: blob: https:; font-src 'self' data:; media-src 'self' "
                          "data:; connect-src 'self' ws://127.0.0.1:" +
                          std::to_string(port);
-    for (const char *origin : {service_api_origin, service_websocket_origin, identity_toolkit_origin,
-                               secure_token_origin, firebase_installations_origin}) {
+    using namespace constants;
+    for (const char *origin : {api_origin, websocket_origin, identity_toolkit_origin, secure_token_origin,
+                               firebase_installations_origin}) {
         policy += ' ';
         policy += origin;
     }

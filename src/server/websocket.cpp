@@ -325,9 +325,9 @@ void run_websocket(LocalServer &server, const Connection &connection, const std:
     client->release();
 }
 
-void broadcast_bridge(const std::string &text)
+std::size_t broadcast_bridge(const std::string &text)
 {
-    broadcast_bridge(local_server(), text);
+    return broadcast_bridge(local_server(), text);
 }
 
 void publish_overlay_state(const std::string &text)
@@ -340,17 +340,19 @@ void close_overlay_clients()
     close_overlay_clients(local_server());
 }
 
-void broadcast_bridge(LocalServer &server, const std::string &text)
+std::size_t broadcast_bridge(LocalServer &server, const std::string &text)
 {
     auto state = server.current_state();
     if (!state)
-        return;
+        return 0;
     ClientList clients = copy_clients(state->bridge_lock, state->bridge_clients);
     if (clients.empty())
-        return;
+        return 0;
     std::string frame = encode_frame(opcode_text, text);
+    std::size_t took = 0;
     for (auto &client : clients)
-        client->send(frame);
+        took += client->send(frame) ? 1 : 0;
+    return took;
 }
 
 void publish_overlay_state(LocalServer &server, const std::string &text)

@@ -47,12 +47,13 @@ std::optional<Response> upgrade_refusal(LocalServer &server, const HttpRequest &
 void run_websocket(LocalServer &server, const Connection &connection, const std::string &key,
                    bool is_overlay);
 bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload);
-// Callable from any thread; none of them waits for a client.
-void broadcast_bridge(const std::string &text);
+// Callable from any thread; none of them waits for a client. A broadcast returns how many clients
+// took the frame.
+std::size_t broadcast_bridge(const std::string &text);
 void publish_overlay_state(const std::string &text);
 void close_overlay_clients();
 
-void broadcast_bridge(LocalServer &server, const std::string &text);
+std::size_t broadcast_bridge(LocalServer &server, const std::string &text);
 void publish_overlay_state(LocalServer &server, const std::string &text);
 void close_overlay_clients(LocalServer &server);
 void close_bridge_clients(LocalServer &server);

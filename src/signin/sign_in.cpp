@@ -1,6 +1,7 @@
 #include "signin/sign_in.h"
 
 #include "bridge/events.h"
+#include "module/build_constants.h"
 #include "module/encoding.h"
 #include "module/event_json.h"
 #include "module/log.h"
@@ -16,7 +17,6 @@ namespace velmora {
 
 namespace {
 
-constexpr const char *service_site_origin = "https://velmora.app";
 constexpr auto sign_in_lifetime = std::chrono::seconds(900);
 constexpr std::size_t max_id_token_bytes = 8192;
 
@@ -53,8 +53,9 @@ std::string start_sign_in(LocalServer &server, const std::string &provider)
         server.state->sign_in_expiry = std::chrono::steady_clock::now() + sign_in_lifetime;
     }
     std::string callback = server.origin() + "/auth-callback";
-    std::string url = std::string(service_site_origin) + "/auth/launcher?callback=" + url_encode(callback) +
-                      "&state=" + state_token + "&client=velmora-obs";
+    std::string url = std::string(constants::site_origin) +
+                      "/auth/launcher?callback=" + url_encode(callback) + "&state=" + state_token +
+                      "&client=velmora-obs";
     if (is_known_provider(provider))
         url += "&provider=" + provider;
     return url;
@@ -97,9 +98,18 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
         return page(400, "Something went wrong");
     }
 
-    send_event(EventJson("auth_token")
-                   .add_string("idToken", id_token)
-                   .add_bool("isNewUser", parameter(parameters, "newUser") == "1"));
+    std::size_t docks = send_event(EventJson("auth_token")
+                                       .add_string("idToken", id_token)
+                                       .add_bool("isNewUser", parameter(parameters, "newUser") == "1"));
+    // Telling the browser that sign-in is done when no dock got the token would be a lie.
+    if (docks == 0) {
+        VELMORA_LOG(LOG_WARNING, "Sign-in could not be handed to the dock: no dock is open");
+        return {
+            503,
+            "text/html; charset=utf-8",
+            message_page("Sign-in could not reach OBS", "Open the Velmora dock in OBS and sign in again."),
+            {}};
+    }
     VELMORA_LOG(LOG_INFO, "Sign-in handed back to the dock");
     return {request.method == "POST" ? 303 : 302, "text/plain", "", {{"Location", "/auth-done"}}};
 }

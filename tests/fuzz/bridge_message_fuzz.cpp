@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!obs_startup("en-US", nullptr, nullptr))
         std::abort();
     obs_set_ui_task_handler(queue_task);
-    velmora::set_event_outbox([](const std::string &) {});
+    velmora::set_event_outbox([](const std::string &) { return std::size_t{1}; });
     velmora::start_ui_tasks();
     return 0;
 }

@@ -3,11 +3,13 @@
 #include "bridge/bridge.h"
 #include "bridge/dispatch.h"
 #include "bridge/events.h"
+#include "dock/link_opener.h"
 #include "module/dock_protocol.h"
 #include "module/event_json.h"
 #include "module/json_depth.h"
 #include "module/log_limiter.h"
 #include "module/settings.h"
+#include "overlay/overlays.h"
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
 
@@ -39,6 +41,7 @@ class BridgeTest : public ::testing::Test {
         set_event_outbox([this](const std::string &text) {
             std::lock_guard guard(lock);
             events.push_back(text);
+            return std::size_t{1};
         });
         bridge_init(dock_protocol());
     }
@@ -104,9 +107,8 @@ TEST_F(BridgeTest, BadMessagesAndActionsStillToBeBuiltDoNothing)
           std::string(R"({"action":" hello"})"), std::string(R"({"action":5})"),
           std::string(R"({"action":"unknown"})"),
           std::string(R"({"action":"overlay_publish","state":"text"})"),
-          std::string(R"({"action":"show_dock"})"), std::string(R"({"action":"overlay_reset"})"),
-          std::string(R"({"action":"update_restart"})"), nested(33), nested(2000),
-          std::string(5000, '[') + R"({"action":"hello"})"}) {
+          std::string(R"({"action":"update_check"})"), std::string(R"({"action":"update_restart"})"),
+          nested(33), nested(2000), std::string(5000, '[') + R"({"action":"hello"})"}) {
         handle_message(text);
         EXPECT_EQ(run_tasks(), 0) << text.substr(0, 80);
     }
@@ -254,4 +256,70 @@ TEST(LogLimiter, FirstFewEachMinuteThenOneSummary)
     EXPECT_EQ(log.lines(), std::vector<std::string>{"[velmora] 95 more held back"});
     limiter.flush();
     EXPECT_EQ(log.lines().size(), 1u);
+}
+
+TEST_F(BridgeTest, OverlayAddAnswersWithTheReasonItFailed)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {R"({"action":"overlay_add","kind":"Chat"})",
+         R"("kind":"Chat","ok":false,"message":"That overlay doesn't exist.")"},
+        {R"({"action":"overlay_add","kind":"chat","query":"a b"})",
+         R"("kind":"chat","ok":false,"message":"Those overlay options look off. Try again.")"},
+        {R"({"action":"overlay_add","kind":"countdown"})",
+         R"("ok":false,"message":"Pick a scene in OBS first, then try again.")"}, // no OBS window here
+    };
+    for (auto [message, answer] : cases) {
+        handle_message(message);
+        EXPECT_EQ(run_tasks(), 1);
+        std::lock_guard guard(lock);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_NE(events[0].find(answer), std::string::npos) << events[0];
+        events.clear();
+    }
+}
+
+TEST(Overlays, QueriesUrlsAndPlacement)
+{
+    for (auto [query, valid] : {std::pair<std::string, bool>{"", true},
+                                {"theme=dark&size=2", true},
+                                {"a,b-c.d_e", true},
+                                {std::string(300, 'q'), true},
+                                {std::string(301, 'q'), false},
+                                {"a b", false},
+                                {"a/b", false},
+                                {"a?b", false},
+                                {"a#b", false},
+                                {"\xC3\xA9", false}})
+        EXPECT_EQ(overlay_query_valid(query), valid) << query;
+    EXPECT_EQ(overlay_query_of("http://127.0.0.1:1/dock/overlay-chat.html?theme=dark&size=2#o=t"),
+              "theme=dark&size=2");
+    EXPECT_EQ(overlay_query_of("a?b"), "b");
+    EXPECT_EQ(overlay_url("x", "a=1"), "http://127.0.0.1:0/dock/overlay-chat.html?a=1#o=")
+        << "any other kind: chat";
+    EXPECT_EQ(overlay_url("countdown", ""), "http://127.0.0.1:0/dock/overlay-countdown.html#o=");
+    for (auto [kind, width, height, x, y] : {std::tuple{"chat", 1920u, 1080u, 32LL, 408LL},
+                                             {"countdown", 1920u, 1080u, 480LL, 410LL},
+                                             {"chat", 1920u, 200u, 32LL, 0LL},
+                                             {"countdown", 320u, 180u, -320LL, 0LL}}) {
+        ItemPosition position = overlay_position(kind, width, height);
+        EXPECT_EQ(std::pair(position.x, position.y), std::pair(x, y))
+            << kind << " " << width << "x" << height;
+    }
+}
+
+TEST(Links, OnlyHttpsOnTheAllowedSites)
+{
+    LogCapture log;
+    for (const char *host : {"velmora.app", "www.velmora.app", "cdn.velmora.app", "twitch.tv",
+                             "www.twitch.tv", "dashboard.twitch.tv", "youtube.com", "www.youtube.com",
+                             "studio.youtube.com", "obsproject.com", "support.google.com", "WWW.YouTube.COM"})
+        EXPECT_TRUE(host_allowed(host)) << host;
+    for (const char *host :
+         {"api.velmora.app", "velmora.app.evil.example", "evilvelmora.app", "google.com", ""})
+        EXPECT_FALSE(host_allowed(host)) << host;
+    for (const char *url :
+         {"", "not a url", "http://velmora.app/", "https://user@velmora.app/", "https://user:pw@twitch.tv/",
+          "https://www.twitch.tv.example/", "ftp://velmora.app/", "https://[::1]/", "javascript:alert(1)"})
+        EXPECT_FALSE(open_link(url)) << url;
+    EXPECT_EQ(log.count("[velmora] Refused to open a link that is not on an allowed site"), 9);
 }

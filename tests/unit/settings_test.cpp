@@ -51,13 +51,18 @@ TEST_F(SettingsTest, DefaultsAndValidationOfWhatIsStored)
     EXPECT_EQ(settings.previous_service(), nullptr);
     EXPECT_FALSE(folder.exists("config.json")) << "reading writes nothing";
 
-    for (auto [stored, port] : {std::pair{"1023", 41471}, {"65536", 41471}, {"-5", 41471}, {"\"5000\"", 41471},
-                                {"4294977296", 41471}, {"1024", 1024}, {"65535", 65535}}) {
+    for (auto [stored, port] : {std::pair{"1023", 41471},
+                                {"65536", 41471},
+                                {"-5", 41471},
+                                {"\"5000\"", 41471},
+                                {"4294977296", 41471},
+                                {"1024", 1024},
+                                {"65535", 65535}}) {
         load(std::string("{\"port\": ") + stored + "}");
         EXPECT_EQ(settings.port(), port) << "stored " << stored;
     }
-    for (const char *stored : {R"({"previous": {"type": "", "settings": {"server": "x"}}})",
-                               R"({"previous": "rtmp_custom"})"}) {
+    for (const char *stored :
+         {R"({"previous": {"type": "", "settings": {"server": "x"}}})", R"({"previous": "rtmp_custom"})"}) {
         load(stored);
         EXPECT_EQ(settings.previous_service(), nullptr) << stored;
     }
@@ -70,7 +75,8 @@ TEST_F(SettingsTest, DefaultsAndValidationOfWhatIsStored)
         OBSDataAutoRelease file = saved();
         EXPECT_STREQ(obs_data_get_string(file, "overlayToken"), token.c_str());
     }
-    EXPECT_NE(settings.reset_overlay_token(), "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ");
+    EXPECT_NE(settings.reset_overlay_token(),
+              "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ");
 }
 
 TEST_F(SettingsTest, ChangesSaveAtOnceKeepUnknownMembersAndSurviveACorruptFile)
@@ -103,7 +109,8 @@ TEST_F(SettingsTest, TheRecordOfThePreviousServiceIsACopyAndOnlyKeptWhenSaved)
 {
     LogCapture log;
     load();
-    OBSDataAutoRelease service = obs_data_create_from_json(R"({"type": "rtmp_common", "settings": {"key": "a"}})");
+    OBSDataAutoRelease service =
+        obs_data_create_from_json(R"({"type": "rtmp_common", "settings": {"key": "a"}})");
     EXPECT_TRUE(settings.set_previous_service(service));
     OBSDataAutoRelease copy = settings.previous_service();
     obs_data_set_string(copy, "type", "changed by the caller");

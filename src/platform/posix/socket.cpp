@@ -183,7 +183,7 @@ unsigned readiness_of(short events)
 
 } // namespace
 
-unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const WakeSignal *> signals,
+unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const WakeSignal *> wakers,
                       int timeout_ms)
 {
     // poll rather than select: select cannot watch descriptors above FD_SETSIZE, and OBS
@@ -191,7 +191,7 @@ unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const
     // A connection thread waits on one socket and two signals: no allocation for that.
     pollfd few[8];
     std::vector<pollfd> many;
-    std::size_t total = sockets.size() + signals.size();
+    std::size_t total = sockets.size() + wakers.size();
     pollfd *entries = few;
     if (total > std::size(few)) {
         many.resize(total);
@@ -202,7 +202,7 @@ unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const
         short events = static_cast<short>((wait.want_read ? POLLIN : 0) | (wait.want_write ? POLLOUT : 0));
         entries[count++] = {wait.socket, events, 0};
     }
-    for (const WakeSignal *signal : signals) {
+    for (const WakeSignal *signal : wakers) {
         if (signal && signal->valid())
             entries[count++] = {signal->handle(), POLLIN, 0};
     }
@@ -220,10 +220,10 @@ unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const
 }
 
 unsigned wait_socket(socket_t socket, bool want_read, bool want_write,
-                     std::initializer_list<const WakeSignal *> signals, int timeout_ms)
+                     std::initializer_list<const WakeSignal *> wakers, int timeout_ms)
 {
     SocketWait wait{socket, want_read, want_write};
-    unsigned woken = wait_sockets({&wait, 1}, signals, timeout_ms);
+    unsigned woken = wait_sockets({&wait, 1}, wakers, timeout_ms);
     return woken == ready_error ? ready_error : (wait.readiness | woken);
 }
 

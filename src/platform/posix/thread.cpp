@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <time.h>
 
 namespace velmora::platform {
 
@@ -60,6 +61,28 @@ void Thread::join()
     pthread_join(impl_->handle, nullptr);
     started_ = false;
     impl_.reset();
+}
+
+bool Thread::join_within(int timeout_ms)
+{
+    if (!started_)
+        return true;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000;
+    }
+    started_ = false;
+    if (pthread_timedjoin_np(impl_->handle, nullptr, &deadline) == 0) {
+        impl_.reset();
+        return true;
+    }
+    pthread_detach(impl_->handle);
+    static_cast<void>(impl_.release()); // the thread still runs its body from it
+    return false;
 }
 
 void lower_current_thread_priority()

@@ -10,6 +10,7 @@ const MODULE_NAME = 'velmora-obs-plugin';
 const REPO_ROOT = path.resolve(__dirname, '..', '..', '..');
 const STAGE_DIR = process.env.VELMORA_E2E_STAGE || path.join(REPO_ROOT, 'build', 'stage', 'plugins', MODULE_NAME);
 const ARTIFACTS_DIR = path.join(__dirname, '..', '.artifacts');
+const STAND_INS_DIR = process.env.VELMORA_E2E_STAND_INS || path.join(REPO_ROOT, 'build', 'tests');
 
 const ini = (sections) => Object.entries(sections)
   .map(([name, keys]) => `[${name}]\n${Object.entries(keys).map(([k, v]) => `${k}=${v}\n`).join('')}`).join('\n');
@@ -53,7 +54,9 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
 /**
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
- * sceneCollection, config (object or raw text), installModule (default true).
+ * sceneCollection, config (object or raw text), installModule (default true), standIns (names of
+ * test modules to install: "obs-browser", "velmora-probe"). The home's bin/xdg-open is the
+ * system browser OBS sees: it appends each URL to the home's opened-urls.txt.
  */
 function makeHome(options = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
@@ -76,6 +79,12 @@ function makeHome(options = {}) {
     writeFile(path.join(configDir, 'config.json'),
       typeof options.config === 'string' ? options.config : JSON.stringify(options.config));
   }
+  for (const name of options.standIns || []) {
+    writeFile(path.join(obsDir, 'plugins', name, 'bin', '64bit', `${name}.so`),
+      fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
+  }
+  writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
+  fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
   if (options.installModule !== false) {
     if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
       throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
@@ -86,6 +95,11 @@ function makeHome(options = {}) {
     home, obsDir, profileDir, configDir,
     configFile: path.join(configDir, 'config.json'),
     readConfig() { return JSON.parse(fs.readFileSync(this.configFile, 'utf8')); },
+    openedUrls() {
+      const file = path.join(home, 'opened-urls.txt');
+      return fs.existsSync(file) ? fs.readFileSync(file, 'utf8').split('\n').filter(Boolean) : [];
+    },
+    command(word) { fs.writeFileSync(path.join(home, 'stand-in-command'), word); },
     cleanup() {
       liveHomes.delete(home);
       if (!keep()) fs.rmSync(home, { recursive: true, force: true });
@@ -139,7 +153,7 @@ async function startObs(home, options = {}) {
     detached: true,
     stdio: ['ignore', 'pipe', 'pipe'],
     env: { ...process.env, HOME: homeDir, TMPDIR: homeDir, XDG_CONFIG_HOME: path.join(homeDir, '.config'),
-      LANG: 'C.UTF-8', ...options.env },
+      LANG: 'C.UTF-8', PATH: `${path.join(homeDir, 'bin')}:${process.env.PATH}`, ...options.env },
   });
   const pgid = child.pid;
   liveGroups.add(pgid);

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Compiles every module source against the OBS 32.2.2 SDK headers (the SDK the product ships for)
+# with Qt 6: objects only, nothing linked, so that the newer branch of each SDK check is compiled
+# as surely as the one Debian's OBS 29 builds. Needs build/generated from a configured build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sdk=../shared/sdk/obs-32.2.2/include
+[ -d "$sdk" ] || { echo "no OBS 32 SDK headers at $sdk"; exit 1; }
+flags=(-std=c++20 -fPIC -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
+  $(pkg-config --cflags Qt6Widgets))
+status=0
+for source in $(find src -name '*.cpp' ! -path 'src/platform/win32/*' | sort); do
+  g++ "${flags[@]}" "$source" || { echo "!! $source does not compile against OBS 32"; status=1; }
+done
+[ $status -eq 0 ] && echo "Every module source compiles against the OBS 32.2.2 SDK with Qt 6."
+exit $status

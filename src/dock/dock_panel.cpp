@@ -1,0 +1,239 @@
+#include "dock/dock_panel.h"
+
+#include "bridge/task_queue.h"
+#include "dock/browser_panel.h"
+#include "module/build_constants.h"
+#include "module/log.h"
+#include "module/settings.h"
+#include "platform/thread.h"
+#include "server/local_server.h"
+
+#include <obs-frontend-api.h>
+#include <obs-module.h>
+#include <util/platform.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDockWidget>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QVBoxLayout>
+
+#include <memory>
+
+namespace velmora {
+
+namespace {
+
+constexpr const char *dock_id = "velmora-obs-dock";
+constexpr const char *dock_title = "Velmora";
+// Long enough for a browser runtime that is merely slow to start; never long enough to hold up
+// OBS's exit noticeably.
+constexpr int runtime_wait_at_exit_ms = 2000;
+
+QPointer<QWidget> container;
+QPointer<QLabel> placeholder;
+QPointer<QCefWidget> browser;
+QCefCookieManager *cookie_manager = nullptr;
+QCef *browser_interface = nullptr;
+bool exiting = false;
+// Waits for the browser runtime off OBS's main thread.
+std::unique_ptr<platform::Thread> runtime_waiter;
+
+QMainWindow *main_window()
+{
+    return static_cast<QMainWindow *>(obs_frontend_get_main_window());
+}
+
+void *browser_function(const char *name)
+{
+    obs_module_t *module = obs_get_module("obs-browser");
+    void *library = module ? obs_get_module_lib(module) : nullptr;
+    return library ? os_dlsym(library, name) : nullptr;
+}
+
+bool register_dock(QWidget *widget)
+{
+#if LIBOBS_API_MAJOR_VER >= 30
+    return obs_frontend_add_dock_by_id(dock_id, dock_title, widget);
+#else
+    // This SDK has no docks by id: the dock widget is ours, hidden until shown, and one of that name
+    // means a second copy. It starts docked: a floating one costs a window of its own, some 50 ms
+    // of OBS's start.
+    QMainWindow *window = main_window();
+    if (!window || window->findChild<QDockWidget *>(dock_id))
+        return false;
+    auto *dock = new QDockWidget(window);
+    dock->setObjectName(dock_id);
+    dock->setWindowTitle(dock_title);
+    dock->setWidget(widget);
+    obs_frontend_add_dock(dock);
+    window->addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->hide();
+    return true;
+#endif
+}
+
+void on_dock_toggled(bool checked)
+{
+    QMainWindow *window = main_window();
+    // Docks hidden while OBS shuts down, or while its window is hidden, are not the user's choice.
+    if (!exiting && !QCoreApplication::closingDown() && window && window->isVisible())
+        Settings::instance().set_dock_closed(!checked);
+}
+
+void show_no_browser()
+{
+    if (placeholder) {
+        placeholder->setText(QString("This OBS has no browser panels, so the Velmora dock can't open here.\n"
+                                     "Install OBS from %1, then open OBS again.")
+                                 .arg(constants::obs_site_host));
+    }
+    VELMORA_LOG(LOG_WARNING, "obs-browser is not available; the dock cannot load");
+}
+
+// The second half of attaching, once the browser runtime is up; main thread.
+void finish_attach(const std::string &url)
+{
+    if (exiting || !container || !browser_interface)
+        return;
+    cookie_manager = browser_interface->create_cookie_manager("velmora_obs_plugin", true);
+    browser = browser_interface->create_widget(container, url, cookie_manager);
+    if (!browser) {
+        VELMORA_LOG(LOG_WARNING, "The dock's browser could not be created");
+        return;
+    }
+    if (placeholder) {
+        placeholder->hide();
+        placeholder->deleteLater();
+    }
+    container->layout()->addWidget(browser);
+
+    QDockWidget *dock = dock_find();
+    if (!dock)
+        return;
+    if (dock->isHidden() && !Settings::instance().dock_closed()) {
+        if (dock->isFloating()) {
+            dock->setFloating(false);
+            main_window()->addDockWidget(Qt::RightDockWidgetArea, dock);
+        }
+        dock->show();
+        dock->raise();
+        VELMORA_LOG(LOG_INFO, "Opened the Velmora dock");
+    }
+    QAction *toggle = dock->toggleViewAction();
+    QObject::connect(toggle, &QAction::toggled, toggle, on_dock_toggled, Qt::DirectConnection);
+}
+
+} // namespace
+
+std::string dock_url()
+{
+    LocalServer &server = local_server();
+    return server.origin() + "/dock/#t=" + server.bridge_token;
+}
+
+void dock_init()
+{
+    auto *widget = new QWidget();
+    widget->setMinimumSize(300, 420);
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto *label = new QLabel("Pouring a fresh one...\nThe Velmora dock opens in a moment.");
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setStyleSheet(
+        "QLabel { background:#17122b; color:#fff8e8; font-size:14px; font-weight:600; padding:24px; }");
+    layout->addWidget(label);
+    if (!register_dock(widget)) {
+        VELMORA_LOG(LOG_WARNING,
+                    "The Velmora dock could not be added (another copy of the plugin installed?)");
+        delete widget;
+        return;
+    }
+    container = widget;
+    placeholder = label;
+}
+
+void dock_attach_browser(const std::string &url)
+{
+    if (!container)
+        return;
+    auto create = reinterpret_cast<QCef *(*)()>(browser_function("obs_browser_create_qcef"));
+    browser_interface = create ? create() : nullptr;
+    if (!browser_interface) {
+        show_no_browser();
+        return;
+    }
+    auto version = reinterpret_cast<int (*)()>(browser_function("obs_browser_qcef_version_export"));
+    VELMORA_LOG(LOG_INFO, "Browser panel interface version %d", version ? version() : 0);
+    if (browser_interface->init_browser()) {
+        finish_attach(url);
+        return;
+    }
+    // The runtime is still starting. Waiting for it here would freeze OBS's window, for good if it
+    // never comes: wait elsewhere, and finish on the main thread.
+    runtime_waiter = std::make_unique<platform::Thread>();
+    QCef *waiting_for = browser_interface;
+    if (!runtime_waiter->start(
+            [waiting_for, url] {
+                waiting_for->wait_for_browser_init();
+                queue_ui_task([url] { finish_attach(url); });
+            },
+            256 * 1024))
+        VELMORA_LOG(LOG_WARNING, "The dock's browser could not be created");
+}
+
+QDockWidget *dock_find()
+{
+    QMainWindow *window = main_window();
+    return window ? window->findChild<QDockWidget *>(QString::fromLatin1(dock_id)) : nullptr;
+}
+
+void dock_show()
+{
+    QDockWidget *dock = dock_find();
+    if (!dock)
+        return;
+    dock->show();
+    dock->raise();
+    if (dock->isFloating())
+        dock->activateWindow();
+}
+
+void dock_close_browser()
+{
+    exiting = true;
+    if (QCefWidget *widget = browser) {
+        browser = nullptr;
+        widget->closeBrowser();
+        delete widget;
+    }
+    dock_release_browser();
+}
+
+void dock_release_browser()
+{
+    if (browser)
+        browser->closeBrowser();
+    // The runtime waiter uses the browser interface: it goes only once the waiter has ended.
+    bool interface_free = true;
+    if (runtime_waiter) {
+        interface_free = runtime_waiter->join_within(runtime_wait_at_exit_ms);
+        runtime_waiter.reset();
+        if (!interface_free)
+            VELMORA_LOG(LOG_WARNING, "The browser runtime never started; leaving it behind");
+    }
+    if (cookie_manager) {
+        cookie_manager->FlushStore();
+        delete cookie_manager;
+        cookie_manager = nullptr;
+    }
+    if (browser_interface && interface_free)
+        delete browser_interface;
+    browser_interface = nullptr;
+}
+
+} // namespace velmora

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmora {
+
+// The page URL of an overlay kind on the local server, carrying the overlay token in its fragment.
+std::string overlay_url(const std::string &kind, const std::string &query);
+// Adds the kind's browser source to the scene being worked on; a message for the user, empty on
+// success. Main thread.
+std::string add_overlay(const std::string &kind, const std::string &query);
+// Points every overlay source at the current port and token; returns how many changed.
+int refresh_overlay_urls();
+// The text between the first "?" and the next "#" (or the end).
+std::string overlay_query_of(const std::string &url);
+// At most 300 bytes of ASCII letters, digits and "&,-.=_".
+bool overlay_query_valid(const std::string &query);
+
+struct ItemPosition {
+    long long x, y;
+};
+// Where a new item of a kind ("chat" or "countdown") goes on a canvas: chat at the bottom left,
+// 32 pixels in, the countdown centred; never above the top edge.
+ItemPosition overlay_position(const std::string &kind, std::uint32_t canvas_width,
+                              std::uint32_t canvas_height);
+
+} // namespace velmora

@@ -1,0 +1,249 @@
+'use strict';
+// The dock in a real OBS with a stand-in obs-browser (a test module that logs every call of the
+// panel interface) and without one, links handed to a stand-in system browser, and sign-in
+// through the module's callback.
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const http = require('node:http');
+const { makeHome, withObs } = require('./lib/obs');
+const { connectBridge, dockPort, newToken } = require('./lib/bridge');
+const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
+const { freePorts } = require('./lib/ports');
+const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
+
+const IO_MS = 3000;
+const REFUSED_LINK = 'warning: [velmora] Refused to open a link that is not on an allowed site';
+
+// Has the probe describe the dock, and returns its line.
+async function dockReport(obs, home) {
+  const from = obs.log().length;
+  home.command('report');
+  return (await obs.waitForLog(/\[stand-in\] (dock: .*)/, IO_MS, { from }))[1];
+}
+
+async function probe(obs, home, word, logged) {
+  const from = obs.log().length;
+  home.command(word);
+  await obs.waitForLog(`[stand-in] command ${word}`, IO_MS, { from });
+  if (logged) await obs.waitForLog(logged, IO_MS, { from });
+  await sleep(200);
+}
+
+// The next URL the stand-in system browser is given (it is started apart from OBS, a little later).
+async function nextOpened(home, seen) {
+  for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
+  return home.openedUrls()[seen];
+}
+
+function callback(port, method, query, form) {
+  return new Promise((resolve, reject) => {
+    const req = http.request({ host: '127.0.0.1', port, method, path: `/auth-callback${query}`,
+      headers: form ? { 'Content-Type': 'application/x-www-form-urlencoded' } : {} }, (res) => {
+      let body = '';
+      res.on('data', (c) => { body += c; }).on('end', () => resolve({ status: res.statusCode, location: res.headers.location, body }));
+    });
+    req.on('error', reject).end(form || '');
+  });
+}
+
+describe('the dock with a stand-in browser panel, links and sign-in', { timeout: 120000 }, () => {
+  const token = newToken();
+  const r = {};
+  let home;
+  let runs = [];
+
+  before(async () => {
+    home = makeHome({ standIns: ['obs-browser'] });
+    runs.push(await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      const port = await dockPort(obs);
+      r.port = port;
+      await obs.waitForLog('[velmora] Opened the Velmora dock', 5000);
+      r.shown = await settle(() => dockReport(obs, home));
+      const dock = await connectBridge({ port, token });
+      await dock.waitFor('state', IO_MS);
+      const next = async (name) => dock.waitFor(name, IO_MS, { from: dock.mark() });
+
+      r.links = await settle(async () => {
+        const logFrom = obs.log().length;
+        for (const url of ['https://www.twitch.tv/velmora?x=1', 'http://velmora.app/', 'https://user@velmora.app/',
+          'https://velmora.app.evil.example/', 'https://WWW.YouTube.com/watch', '']) dock.send({ action: 'open_url', url });
+        await sleep(1000);
+        return { opened: home.openedUrls(), log: obs.log().slice(logFrom) };
+      });
+
+      r.signIn = await settle(async () => {
+        const from = dock.mark();
+        dock.send({ action: 'sign_in', provider: 'google' });
+        const opened = await dock.waitFor('sign_in_opened', IO_MS, { from });
+        const launcher = await nextOpened(home, 2);
+        const state = new URL(launcher).searchParams.get('state');
+        const results = {};
+        const tokenFrom = dock.mark();
+        results.get = await callback(port, 'GET', `?state=${state}&idToken=abc.def&newUser=1`);
+        results.event = await dock.waitFor('auth_token', IO_MS, { from: tokenFrom });
+        results.replay = await callback(port, 'GET', `?state=${state}&idToken=abc.def`);
+        dock.send({ action: 'sign_in', provider: 'Google' });
+        const second = new URL(await nextOpened(home, 3));
+        results.secondProvider = second.searchParams.get('provider');
+        results.post = await callback(port, 'POST', '', `state=${second.searchParams.get('state')}&idToken=form-token`);
+        dock.send({ action: 'sign_in', provider: '' });
+        const cancelled = new URL(await nextOpened(home, 4)).searchParams.get('state');
+        dock.send({ action: 'cancel_sign_in' });
+        await sleep(200);
+        results.cancelled = await callback(port, 'GET', `?state=${cancelled}&idToken=x`);
+        return { opened, launcher, ...results };
+      });
+
+      // No dock left to take the token: the browser must not be told that sign-in worked.
+      r.noDock = await settle(async () => {
+        dock.send({ action: 'sign_in', provider: 'apple' });
+        const state = new URL(await nextOpened(home, 5)).searchParams.get('state');
+        dock.ws.close();
+        await dock.closed;
+        await sleep(200);
+        return callback(port, 'GET', `?state=${state}&idToken=x`);
+      });
+
+      await probe(obs, home, 'close');
+      r.closedByUser = home.readConfig().dockClosed;
+      await probe(obs, home, 'tools', '[stand-in] widget shown');
+      r.shownAgain = await settle(() => dockReport(obs, home));
+      r.afterTools = home.readConfig().dockClosed;
+      return obs.stop();
+    }));
+    r.afterExit = home.readConfig().dockClosed;
+
+    // The user closes the dock; at the next start it stays hidden until show_dock.
+    runs.push(await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      await obs.waitForLog('[stand-in] widget shown', 5000);
+      await probe(obs, home, 'close');
+      r.closedConfig = home.readConfig().dockClosed;
+      return obs.stop();
+    }));
+    runs.push(await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      const port = await dockPort(obs);
+      await obs.waitForLog('[stand-in] create_widget', 5000);
+      await sleep(300);
+      r.stayedHidden = await settle(() => dockReport(obs, home));
+      const dock = await connectBridge({ port, token });
+      dock.send({ action: 'show_dock' });
+      await obs.waitForLog('[stand-in] widget shown', IO_MS);
+      await sleep(200);
+      r.showDock = { report: await dockReport(obs, home), closed: home.readConfig().dockClosed };
+      return obs.stop();
+    }));
+  });
+  after(() => home && home.cleanup());
+
+  it('attaches the browser after OBS has loaded, with the dock URL, and replaces the placeholder', () => {
+    const log = runs[0].log;
+    const loaded = log.indexOf('==== Startup complete');
+    const created = log.indexOf(`[stand-in] create_widget http://127.0.0.1:${r.port}/dock/#t=${token}`);
+    assert.ok(loaded >= 0 && created > loaded, 'the widget was not created with the dock URL after start-up');
+    for (const line of ['[velmora] Browser panel interface version 3', '[stand-in] init_browser',
+      '[stand-in] wait_for_browser_init', '[stand-in] create_cookie_manager velmora_obs_plugin 1']) {
+      assert.ok(log.indexOf(line) >= 0 && log.indexOf(line) < created, line);
+    }
+    assert.equal(unwrap(r.shown), 'dock: shown docked right; labels: ', 'shown on the right, without the placeholder');
+  });
+
+  it('records a close by the user, not OBS\'s shutdown, and a show from the Tools menu or the bridge', () => {
+    assert.equal(r.closedByUser, true);
+    assert.match(unwrap(r.shownAgain), /^dock: shown /);
+    assert.equal(r.afterTools, false);
+    assert.equal(r.afterExit, false, 'the shutdown counted as a close');
+    assert.equal(r.closedConfig, true);
+    assert.match(unwrap(r.stayedHidden), /^dock: hidden /);
+    assert.ok(!runs[2].log.includes('[velmora] Opened the Velmora dock'));
+    assert.deepEqual([r.showDock.report.startsWith('dock: shown'), r.showDock.closed], [true, false]);
+  });
+
+  it('at exit closes the browser and releases everything once, and OBS exits cleanly', () => {
+    for (const run of runs) {
+      const exit = run.log.indexOf('==== Shutting down');
+      for (const line of ['closeBrowser', 'widget deleted', 'FlushStore', 'cookie manager deleted', 'QCef deleted']) {
+        assert.equal(count(run.log.slice(exit), `[stand-in] ${line}\n`), 1, line);
+      }
+      assertCleanExit(run);
+    }
+  });
+
+  it('opens only https links on allowed sites, and logs each refusal', () => {
+    const { opened, log } = unwrap(r.links);
+    assert.deepEqual(opened, ['https://www.twitch.tv/velmora?x=1', 'https://www.youtube.com/watch']);
+    assert.equal(count(log, REFUSED_LINK), 4);
+  });
+
+  it('signs in through the system browser and hands the token to the dock once', () => {
+    const s = unwrap(r.signIn);
+    assert.equal(s.opened.data.ok, true);
+    assert.match(s.launcher, new RegExp('^https://velmora\\.app/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A' +
+      `${r.port}%2Fauth-callback&state=[0-9a-f]{48}&client=velmora-obs&provider=google$`));
+    assert.deepEqual([s.get.status, s.get.location], [302, '/auth-done']);
+    assert.equal(s.event.raw, '{"event":"auth_token","idToken":"abc.def","isNewUser":true}');
+    assert.equal(s.replay.status, 403);
+    assert.equal(s.secondProvider, null, 'a provider outside the list');
+    assert.deepEqual([s.post.status, s.post.location], [303, '/auth-done']);
+    assert.equal(s.cancelled.status, 403);
+  });
+
+  it('tells the browser when no dock is there to take the token', () => {
+    const reply = unwrap(r.noDock);
+    assert.equal(reply.status, 503);
+    assert.match(reply.body, /<b>Sign-in could not reach OBS<\/b>Open the Velmora dock in OBS and sign in again\./);
+    assert.match(runs[0].log, /warning: \[velmora\] Sign-in could not be handed to the dock: no dock is open/);
+  });
+});
+
+describe('the dock and overlays where OBS has no browser panel', { timeout: 60000 }, () => {
+  const token = newToken();
+  const r = {};
+  let run;
+  before(async () => {
+    const wsPort = await freePorts(1);
+    const home = makeHome({ standIns: ['velmora-probe'], globalIni: obsWebSocketIni(wsPort) });
+    run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      await obs.waitForLog('[velmora] obs-browser is not available', 5000);
+      await probe(obs, home, 'tools');
+      r.report = await dockReport(obs, home);
+      const obsws = await connectObsWebSocket(wsPort);
+      const dock = await connectBridge({ port: await dockPort(obs), token });
+      const add = async (kind) => {
+        const from = dock.mark();
+        dock.send({ action: 'overlay_add', kind, query: '' });
+        return (await dock.waitFor('overlay_added', IO_MS, { from })).data;
+      };
+      // OBS 29 here has no browser source type: a source of that id still keeps its settings.
+      r.chat = await settle(async () => ({ added: await add('chat'),
+        settings: (await obsws.request('GetInputSettings', { inputName: 'Velmora chat' })).inputSettings }));
+      r.full = await settle(async () => {
+        for (let i = 1; i <= 48; i++) {
+          await obsws.request('CreateInput', { sceneName: 'Scene', inputKind: 'image_source', inputSettings: {},
+            inputName: i === 1 ? 'Velmora countdown' : `Velmora countdown ${i}` });
+        }
+        return add('countdown');
+      });
+      obsws.close();
+      // OBS 29's SIGINT handler closes the window from inside the signal: arriving while OBS saves
+      // the 48 new sources (in malloc), it deadlocks. Let that save pass first.
+      await sleep(1500);
+      return obs.stop();
+    });
+  });
+
+  it('says so in the dock and in the log, and the dock still shows', () => {
+    assert.match(run.log, /warning: \[velmora\] obs-browser is not available; the dock cannot load/);
+    assert.match(r.report, /^dock: shown .*labels: This OBS has no browser panels, so the Velmora dock can't open here\. \| Install OBS from obsproject\.com, then open OBS again\.$/);
+    assertCleanExit(run);
+  });
+
+  it('still adds overlays with their settings, and refuses when every name is taken', () => {
+    const { added, settings } = unwrap(r.chat);
+    assert.equal(added.ok, true);
+    assert.equal(settings.velmora_overlay, 'chat');
+    assert.match(settings.url, /^http:\/\/127\.0\.0\.1:41471\/dock\/overlay-chat\.html#o=[0-9a-f]{64}$/);
+    assert.deepEqual(unwrap(r.full), { event: 'overlay_added', kind: 'countdown', ok: false,
+      message: 'Too many sources are named like "Velmora countdown". Rename one of them, then try again.' });
+  });
+});
