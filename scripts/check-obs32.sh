@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 sdk=../shared/sdk/obs-32.2.2/include
 [ -d "$sdk" ] || { echo "no OBS 32 SDK headers at $sdk"; exit 1; }
 flags=(-std=c++20 -fPIC -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
+  -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"/dev/null"'
   $(pkg-config --cflags Qt6Widgets))
 status=0
 for source in $(find src -name '*.cpp' ! -path 'src/platform/win32/*' | sort); do

@@ -14,6 +14,8 @@
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
 #include "signin/sign_in.h"
+#include "update/update_state.h"
+#include "update/updater.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>
@@ -31,6 +33,18 @@ std::string field(obs_data_t *message, const char *name)
 void reply_with_state(obs_data_t *)
 {
     queue_ui_task([] { send_state(); });
+    send_event_text(update_event_json());
+}
+
+void check_for_update(obs_data_t *)
+{
+    request_update_check();
+}
+
+void restart_into_update(obs_data_t *)
+{
+    if (!obs_frontend_streaming_active())
+        restart_for_update();
 }
 
 void switch_to_velmora(obs_data_t *message)
@@ -107,8 +121,7 @@ void publish_to_overlays(obs_data_t *message)
 
 using enum ActionThread;
 
-// Every action of the protocol, in the order the dock's documentation lists them. Rows without a
-// handler belong to features still to be built.
+// Every action of the protocol, in the order the dock's documentation lists them.
 constexpr Action actions[] = {
     {"hello", connection, reply_with_state},
     {"get_state", connection, reply_with_state},
@@ -122,8 +135,8 @@ constexpr Action actions[] = {
     {"show_dock", main, show_dock},
     {"overlay_publish", connection, publish_to_overlays},
     {"overlay_add", main, add_overlay_source},
-    {"update_check", connection, nullptr},
-    {"update_restart", main, nullptr},
+    {"update_check", connection, check_for_update},
+    {"update_restart", main, restart_into_update},
     {"overlay_reset", main, reset_overlay_link},
 };
 

@@ -13,6 +13,8 @@
 #include "server/websocket.h"
 #include "service/stream_stats.h"
 #include "signin/sign_in.h"
+#include "update/installer_handoff.h"
+#include "update/updater.h"
 
 #include <obs-frontend-api.h>
 #include <obs.h>
@@ -32,6 +34,7 @@ void on_frontend_loading_event(enum obs_frontend_event event, void *)
                 return;
             dock_attach_browser(dock_url());
             refresh_overlay_urls();
+            start_updater();
         } else if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
         }
@@ -43,6 +46,7 @@ void on_frontend_event(enum obs_frontend_event event, void *)
     run_guarded("Handling an OBS event", [event] {
         if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
+            hand_off_installer();
         } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED && local_server().port != 0) {
             // A collection loaded now may hold overlays that point at an old port or token.
             refresh_overlay_urls();
@@ -89,6 +93,7 @@ void module_stop()
 {
     obs_frontend_remove_event_callback(on_frontend_event, nullptr);
     dock_release_browser();
+    stop_updater();
     bridge_shutdown();
     stream_stats_shutdown();
     local_server().stop();

@@ -1,0 +1,230 @@
+#include "update/update_check.h"
+
+#include "module/build_constants.h"
+#include "module/json_depth.h"
+#include "module/log.h"
+#include "module/module_info.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "update/https_get.h"
+#include "update/installer_handoff.h"
+#include "update/update_state.h"
+#include "update/verification.h"
+#include "update/versions.h"
+
+#include <obs.hpp>
+
+#include <cctype>
+#include <cstdlib>
+
+namespace velmora {
+
+namespace {
+
+constexpr std::uint64_t largest_check_answer = 1048576;
+constexpr std::uint64_t largest_installer = 209715200;
+
+std::string download_elsewhere(const char *opening)
+{
+    return std::string(opening) + " Download it from " + constants::site_host + " instead.";
+}
+
+struct UpdateRecord {
+    std::string version;
+    std::string download_url;
+    std::string checksum;
+    std::string notes;
+    bool required = false;
+    std::uint64_t size = 0;
+};
+
+std::string text_of(obs_data_t *data, const char *key)
+{
+    const char *value = obs_data_get_string(data, key);
+    return value ? value : "";
+}
+
+UpdateRecord read_record(obs_data_t *answer)
+{
+    UpdateRecord record;
+    record.version = text_of(answer, "latestVersion");
+    record.download_url = text_of(answer, "downloadUrl");
+    record.checksum = text_of(answer, "checksum");
+    record.notes = text_of(answer, "releaseNotes");
+    record.required = obs_data_get_bool(answer, "isRequired");
+    record.size = std::strtoull(text_of(answer, "fileSize").c_str(), nullptr, 10);
+    if (record.size == 0)
+        record.size = static_cast<std::uint64_t>(obs_data_get_int(answer, "fileSize"));
+    for (char &c : record.checksum)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return record;
+}
+
+bool record_is_installable(const UpdateRecord &record)
+{
+    bool checksum_ok = record.checksum.size() == 64 &&
+                       record.checksum.find_first_not_of("0123456789abcdef") == std::string::npos;
+    std::string prefix = download_prefix();
+    const std::string &url = record.download_url;
+    bool url_ok = (prefix.empty() || url.starts_with(prefix)) && url.find("..") == std::string::npos &&
+                  url.find_first_of(" \"'<>\\") == std::string::npos;
+    bool size_ok = record.size >= 1 && record.size <= largest_installer;
+    return checksum_ok && url_ok && size_ok;
+}
+
+// Reports download progress once per tens step: 10, 20, ... 100.
+class ProgressReporter {
+  public:
+    explicit ProgressReporter(std::uint64_t size) : size_(size) {}
+
+    void operator()(std::uint64_t done, std::uint64_t total)
+    {
+        std::uint64_t whole = total != 0 ? total : size_;
+        std::int32_t percent = whole != 0 ? static_cast<std::int32_t>(done * 100 / whole) : 0;
+        // An announced length that is too small would report more than 100.
+        if (percent < 0)
+            percent = 0;
+        if (percent > 100)
+            percent = 100;
+        if (percent / 10 == last_ / 10)
+            return;
+        last_ = percent;
+        {
+            std::lock_guard lock(update_lock());
+            update_state().progress = percent;
+        }
+        broadcast_update();
+    }
+
+  private:
+    std::uint64_t size_;
+    std::int32_t last_ = -1;
+};
+
+// Steps 17 to 19: the installer at path must be the file of the record, signed by us.
+void verify_and_finish(const UpdateRecord &record, const std::u16string &path)
+{
+    const char *version = record.version.c_str();
+    std::uint64_t bytes = 0;
+    std::string digest = sha256_file(path, &bytes);
+    if (digest != record.checksum || bytes != record.size) {
+        platform::delete_file(path);
+        VELMORA_LOG(LOG_WARNING, "Update %s refused: the download does not match its record", version);
+        set_update_phase("failed", "The update didn't download cleanly. We'll try again later.");
+        return;
+    }
+    std::string reason;
+    if (!check_installer_signature(path, reason)) {
+        platform::delete_file(path);
+        VELMORA_LOG(LOG_WARNING, "Update %s refused: %s", version, reason.c_str());
+        set_update_phase("failed", "The update isn't signed by Velmora, so we didn't keep it.");
+        return;
+    }
+    {
+        std::lock_guard lock(update_lock());
+        update_state().installer_path = path;
+        update_state().progress = 100;
+    }
+    VELMORA_LOG(LOG_INFO, "Update %s downloaded and verified; it installs when OBS closes", version);
+    set_update_phase("ready", "");
+}
+
+// Steps 14 to 16; false when the phase was already set to the outcome.
+bool download(const UpdateRecord &record, const std::u16string &path)
+{
+    set_update_phase("downloading", "");
+    std::u16string partial = path + u".part";
+    platform::File file = platform::File::create_for_writing(partial);
+    if (!file.valid()) {
+        set_update_phase("failed", download_elsewhere("We couldn't save the update."));
+        return false;
+    }
+    int status = 0;
+    std::uint64_t received = 0;
+    std::string error;
+    ProgressReporter progress(record.size);
+    bool complete = https_get(record.download_url, nullptr, &file, record.size, status, received,
+                              std::ref(progress), error);
+    file.close();
+    if (!complete || status != 200 || received != record.size) {
+        platform::delete_file(partial);
+        VELMORA_LOG(LOG_WARNING, "Update %s download failed (%d, %s)", record.version.c_str(), status, error.c_str());
+        set_update_phase("idle", "");
+        return false;
+    }
+    platform::delete_file(path);
+    if (!platform::rename_file(partial, path)) {
+        platform::delete_file(partial);
+        set_update_phase("failed", download_elsewhere("We couldn't save the update."));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void run_check()
+{
+    {
+        std::lock_guard lock(update_lock());
+        const std::string &phase = update_state().phase;
+        if (phase == "ready" || phase == "downloading")
+            return;
+    }
+    set_update_phase("checking", "");
+
+    std::string body, error;
+    int status = 0;
+    std::uint64_t received = 0;
+    std::string url = update_origin() + "/api/v1/version/check?app=velmora-obs-plugin&platform=WINDOWS&currentVersion=" +
+                      module_version;
+    if (!https_get(url, &body, nullptr, largest_check_answer, status, received, nullptr, error)) {
+        set_update_phase("idle", "");
+        return;
+    }
+    if (status == 404) {
+        set_update_phase("current", "");
+        return;
+    }
+    // A nesting the parser would follow to the end of this thread's stack is not a record either.
+    OBSDataAutoRelease answer =
+        status == 200 && json_nesting_within(body) ? obs_data_create_from_json(body.c_str()) : nullptr;
+    if (!answer) {
+        set_update_phase("idle", "");
+        return;
+    }
+    UpdateRecord record = read_record(answer);
+    if (!is_version(record.version) || compare_versions(record.version, module_version) <= 0) {
+        set_update_phase("current", "");
+        return;
+    }
+    if (!record_is_installable(record)) {
+        VELMORA_LOG(LOG_WARNING, "Update %s refused: its record is not one we install from", record.version.c_str());
+        set_update_phase("failed", download_elsewhere("The update didn't look right, so we skipped it."));
+        return;
+    }
+    {
+        std::lock_guard lock(update_lock());
+        UpdateState &state = update_state();
+        state.version = record.version;
+        state.notes = record.notes;
+        state.required = record.required;
+        state.checksum = record.checksum;
+        state.size = record.size;
+        state.progress = 0;
+    }
+
+    std::u16string folder = updates_folder();
+    if (folder.empty()) {
+        set_update_phase("failed", download_elsewhere("There's no room to save the update."));
+        return;
+    }
+    clean_updates_folder(folder);
+    std::u16string path = folder + platform::path_separator + u"Velmora-for-OBS-" +
+                          platform::utf8_to_utf16(record.version) + u"-Setup.exe";
+    if (sha256_file(path, nullptr) != record.checksum && !download(record, path))
+        return;
+    verify_and_finish(record, path);
+}
+
+} // namespace velmora

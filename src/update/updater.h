@@ -1,0 +1,14 @@
+#pragma once
+
+namespace velmora {
+
+// The updater thread: a check at once, then every 4 hours and on request, until stop_updater.
+void start_updater();
+void stop_updater();
+// Wakes the updater for a check; returns at once.
+void request_update_check();
+// In phase "ready": marks the restart, tells the docks and asks OBS's window to close. False
+// otherwise. Main thread.
+bool restart_for_update();
+
+} // namespace velmora

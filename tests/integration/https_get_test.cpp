@@ -1,0 +1,220 @@
+// The update client against the test update server over loopback.
+#include "update/https_get.h"
+#include "update/update_state.h"
+#include "platform/files.h"
+#include "platform/program.h"
+#include "platform/text.h"
+#include "../unit/test_folder.h"
+#include "update_server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace velmora;
+
+TEST(SplitUrl, AcceptsHttpsAndTheLoopbackTestOriginOnly)
+{
+    struct Case {
+        const char *url;
+        bool ok;
+        bool secure = false;
+        const char16_t *host = u"";
+        std::uint16_t port = 0;
+        const char16_t *path = u"";
+    } cases[] = {
+        {"http://127.0.0.1:8080/x", true, false, u"127.0.0.1", 8080, u"/x"},
+        {"https://example.com", true, true, u"example.com", 443, u"/"},
+        {"https://example.com:8443/a/b?c=d&e", true, true, u"example.com", 8443, u"/a/b?c=d&e"},
+        {"https://example.com:70000/", true, true, u"example.com", 4464, u"/"}, // truncated to 16 bits
+        {"http://localhost:8080/x", false},
+        {"http://127.0.0.1/x", false},
+        {"http://example.com/", false},
+        {"ftp://example.com/", false},
+        {"HTTPS://example.com/", false},
+        {"https://example.com:abc/", false},
+        {"https://:443/", false},
+        {"https:///x", false},
+    };
+    for (const Case &c : cases) {
+        UrlParts parts;
+        ASSERT_EQ(split_url(c.url, parts), c.ok) << c.url;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(parts.secure, c.secure) << c.url;
+        EXPECT_EQ(parts.host, c.host) << c.url;
+        EXPECT_EQ(parts.port, c.port) << c.url;
+        EXPECT_EQ(parts.path, c.path) << c.url;
+    }
+}
+
+class HttpsGet : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { server = new UpdateServerProcess(); }
+    static void TearDownTestSuite() { delete server; }
+    void SetUp() override
+    {
+        ASSERT_NE(server->port(), 0);
+        updater_stop_signal().clear();
+    }
+    void TearDown() override { updater_stop_signal().clear(); }
+
+    struct Result {
+        bool ok;
+        int status = -1;
+        std::uint64_t received = 0;
+        std::string body, error;
+        std::vector<std::uint64_t> totals;
+    };
+    static Result get(const std::string &path, std::uint64_t cap, platform::File *file = nullptr)
+    {
+        Result r;
+        r.ok = https_get(server->origin() + path, &r.body, file, cap, r.status, r.received,
+                         [&](std::uint64_t, std::uint64_t total) { r.totals.push_back(total); }, r.error);
+        return r;
+    }
+    static inline UpdateServerProcess *server = nullptr;
+};
+
+TEST_F(HttpsGet, ReadsStatusBodyAndLimits)
+{
+    std::string ten(10, 'x'), big(300000, 'y');
+    server->set_routes(R"({"/ten": {"body": ")" + ten + R"("}, "/gone": {"status": 404, "body": "gone"},
+        "/big": {"body": ")" + big + R"(", "length": "none"}, "/moved": {"status": 302, "location": "/ten"},
+        "/short": {"body": ")" + big + R"(", "sendBytes": 40000}})");
+    struct Case {
+        const char *path;
+        std::uint64_t cap;
+        bool ok;
+        int status;
+        std::uint64_t received;
+        const char *error;
+    } cases[] = {
+        {"/ten", 10, true, 200, 10, ""},
+        {"/ten", 9, false, 200, 10, "too big"},
+        {"/gone", 100, true, 404, 4, ""},
+        {"/moved", 100, true, 200, 10, ""},
+        {"/big", 1 << 20, true, 200, 300000, ""},
+        {"/short", 1 << 20, false, 200, 40000, "connection dropped"},
+    };
+    for (const Case &c : cases) {
+        Result r = get(c.path, c.cap);
+        EXPECT_EQ(r.ok, c.ok) << c.path << " " << r.error;
+        EXPECT_EQ(r.status, c.status) << c.path;
+        EXPECT_EQ(r.received, c.received) << c.path;
+        EXPECT_EQ(r.error, c.error) << c.path;
+    }
+    // Without a length the progress callback is told the total is 0; with one, that length.
+    Result unannounced = get("/big", 1 << 20);
+    ASSERT_FALSE(unannounced.totals.empty());
+    EXPECT_EQ(unannounced.totals.back(), 0u);
+    EXPECT_EQ(get("/ten", 10).totals, std::vector<std::uint64_t>{10});
+    EXPECT_EQ(get("/ten", 10).body, ten);
+}
+
+TEST_F(HttpsGet, SendsTheClientHeaders)
+{
+    server->set_routes("{}");
+    get("/x?y=1", 100);
+    std::string seen = server->requests();
+    for (const char *expected : {R"("target":"/x?y=1")", R"("user-agent":"VelmoraForOBS/1.0.1")",
+                                 R"("x-client-name":"velmora-obs")", R"("x-client-version":"1.0.1")",
+                                 R"("x-client-platform":"windows")",
+                                 R"("accept":"application/json, application/octet-stream")"})
+        EXPECT_NE(seen.find(expected), std::string::npos) << expected << " in " << seen;
+}
+
+TEST_F(HttpsGet, EndsAtOnceWhenStopped)
+{
+    // A server that accepts and then says nothing, and one that trickles its body.
+    server->set_routes(R"({"/stall": {"stall": true},
+        "/slow": {"body": ")" + std::string(100000, 'z') + R"(", "chunkBytes": 1000, "chunkDelayMs": 50}})");
+    for (const char *path : {"/stall", "/slow"}) {
+        updater_stop_signal().clear();
+        std::thread stopper([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            updater_stop_signal().raise();
+        });
+        auto start = std::chrono::steady_clock::now();
+        Result r = get(path, 1 << 20);
+        auto took = std::chrono::steady_clock::now() - start;
+        stopper.join();
+        EXPECT_FALSE(r.ok) << path;
+        EXPECT_EQ(r.error, "stopping") << path;
+        EXPECT_LT(took, std::chrono::milliseconds(900)) << path;
+    }
+}
+
+TEST_F(HttpsGet, ReportsWhyItFailed)
+{
+    // A port nobody listens on.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(probe);
+    std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+
+    // An HTTPS server whose certificate nobody trusts.
+    UpdateServerProcess tls(VELMORA_TEST_FIXTURES "/tls.pem", VELMORA_TEST_FIXTURES "/tls.key");
+    ASSERT_NE(tls.port(), 0);
+    std::string untrusted = "https://127.0.0.1:" + std::to_string(tls.port()) + "/";
+
+    struct Case {
+        std::string url, error;
+    } cases[] = {
+        {closed, "no answer"},
+        {untrusted, "no answer"},
+        {"http://localhost:80/", "bad url"},
+        {"file:///etc/passwd", "bad url"},
+        {"https://user@example.com/", "no connection"},
+    };
+    for (const Case &c : cases) {
+        int status = 7;
+        std::uint64_t received = 7;
+        std::string error;
+        EXPECT_FALSE(https_get(c.url, nullptr, nullptr, 100, status, received, nullptr, error)) << c.url;
+        EXPECT_EQ(error, c.error) << c.url;
+        // A refused URL leaves the outputs as they were; any other failure starts from zero.
+        EXPECT_EQ(status, c.error == "bad url" ? 7 : 0) << c.url;
+    }
+}
+
+TEST_F(HttpsGet, ReportsAFileThatCannotBeWritten)
+{
+    server->set_routes(R"({"/big": {"body": ")" + std::string(300000, 'y') + R"("}})");
+    TestFolder folder;
+    platform::File file = platform::File::create_for_writing(platform::utf8_to_utf16(folder.file("out")));
+    ASSERT_TRUE(file.valid());
+    // The file may not grow past 100 kB: the write fails as on a full disk.
+    rlimit old_limit, small{100000, 100000};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    Result r = get("/big", 1 << 20, &file);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "disk");
+}
+
+TEST(CommandLine, SplitsAsTheWindowsRuntimeDoes)
+{
+    struct Case {
+        const char *line;
+        std::vector<std::string> arguments;
+    } cases[] = {
+        {R"(/SILENT /LOG="C:\Velmora for OBS\install-1.0.2.log" /RESTARTOBS="C:\Program Files\obs64.exe")",
+         {"/SILENT", R"(/LOG=C:\Velmora for OBS\install-1.0.2.log)", R"(/RESTARTOBS=C:\Program Files\obs64.exe)"}},
+        {"  a\t b  ", {"a", "b"}},
+        {R"("" x)", {"", "x"}},
+        {R"(a\\b \\"c d" \"e)", {R"(a\\b)", R"(\c d)", R"("e)"}},
+        {R"(a\\\"b "x""y")", {R"(a\"b)", R"(x"y)"}},
+        {R"("unterminated quote)", {"unterminated quote"}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(platform::split_command_line(c.line), c.arguments) << c.line;
+}

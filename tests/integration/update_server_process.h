@@ -1,0 +1,73 @@
+#pragma once
+
+// The test update server (tests/e2e/lib/update_server.js) in its own process, stopped by PID.
+#include "loopback_client.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+class UpdateServerProcess {
+  public:
+    // tls: a certificate and key to serve HTTPS with instead of plain HTTP.
+    explicit UpdateServerProcess(const std::string &tls_cert = "", const std::string &tls_key = "")
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        std::vector<std::string> words = {"node", VELMORA_UPDATE_SERVER_SCRIPT};
+        if (!tls_cert.empty())
+            words.insert(words.end(), {"--tls", tls_cert, tls_key});
+        std::vector<char *> argv;
+        for (auto &word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawnp(&pid_, "node", &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        FILE *stream = fdopen(out[0], "r");
+        if (stream && std::fscanf(stream, "port %hu", &port_) != 1)
+            port_ = 0;
+        if (stream)
+            std::fclose(stream);
+    }
+    ~UpdateServerProcess()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::uint16_t port() const { return port_; }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // Replaces the routes (a JSON object of path to route) and forgets the requests seen.
+    void set_routes(const std::string &json) { call("POST", "/__routes", json); }
+    // The requests seen since, as JSON.
+    std::string requests() { return call("GET", "/__requests", ""); }
+
+  private:
+    std::string call(const char *method, const char *path, const std::string &body)
+    {
+        LoopbackClient client(port_);
+        client.send(std::string(method) + " " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body);
+        std::string reply = client.read_all();
+        std::size_t end = reply.find("\r\n\r\n");
+        return end == std::string::npos ? "" : reply.substr(end + 4);
+    }
+
+    pid_t pid_ = 0;
+    std::uint16_t port_ = 0;
+};
