@@ -5,6 +5,9 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
+# The signed test installers the updater suite serves; the test build of the module trusts their root.
+bash ../fixtures/make-installers.sh ../../build/test-fixtures
+
 if [ $# -gt 0 ]; then files=("$@"); else files=(*.test.js); fi
 runner=(node --test --test-concurrency=1 "${files[@]}")
 

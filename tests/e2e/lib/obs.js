@@ -11,6 +11,8 @@ const REPO_ROOT = path.resolve(__dirname, '..', '..', '..');
 const STAGE_DIR = process.env.VELMORA_E2E_STAGE || path.join(REPO_ROOT, 'build', 'stage', 'plugins', MODULE_NAME);
 const ARTIFACTS_DIR = path.join(__dirname, '..', '.artifacts');
 const STAND_INS_DIR = process.env.VELMORA_E2E_STAND_INS || path.join(REPO_ROOT, 'build', 'tests');
+// The module built to trust the test root and publisher of the signed test installers.
+const TEST_TRUST_MODULE = path.join(STAND_INS_DIR, 'test-trust', `${MODULE_NAME}.so`);
 
 const ini = (sections) => Object.entries(sections)
   .map(([name, keys]) => `[${name}]\n${Object.entries(keys).map(([k, v]) => `${k}=${v}\n`).join('')}`).join('\n');
@@ -55,7 +57,8 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
  * sceneCollection, config (object or raw text), installModule (default true), standIns (names of
- * test modules to install: "obs-browser", "velmora-probe"). The home's bin/xdg-open is the
+ * test modules to install: "obs-browser", "velmora-probe"), testTrust (install the module that
+ * trusts the test installers' signer). The home's bin/xdg-open is the
  * system browser OBS sees: it appends each URL to the home's opened-urls.txt.
  */
 function makeHome(options = {}) {
@@ -90,6 +93,9 @@ function makeHome(options = {}) {
       throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
     }
     fs.cpSync(STAGE_DIR, path.join(obsDir, 'plugins', MODULE_NAME), { recursive: true });
+    if (options.testTrust) {
+      fs.copyFileSync(TEST_TRUST_MODULE, path.join(obsDir, 'plugins', MODULE_NAME, 'bin', '64bit', `${MODULE_NAME}.so`));
+    }
   }
   return {
     home, obsDir, profileDir, configDir,
@@ -214,7 +220,7 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
-  const handle = { pid: null, log: () => output, waitForLog, stop };
+  const handle = { pid: null, log: () => output, waitForLog, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', options.startTimeoutMs ?? 30000);
     await waitForLog(LOADED, 10000, { from: m.index });

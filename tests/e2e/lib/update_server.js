@@ -5,7 +5,7 @@
 //
 // A route: { status = 200, body (text) | file (path), length: 'exact' | 'none' | <number>,
 //   sendBytes: stop after that many body bytes and close, extraBytes: append that many,
-//   chunkBytes + chunkDelayMs: pace the body, stall: accept and send nothing,
+//   chunkBytes + chunkDelayMs: pace the body, stall: accept and send nothing, delayMs: wait first,
 //   location: a redirect target, chunked: send the body in chunked encoding (any length header
 //   is sent as well, and means nothing) }
 const fs = require('fs');
@@ -24,6 +24,7 @@ function createUpdateServer({ tlsFiles } = {}) {
 
   async function answer(socket, route) {
     if (route.stall) return; // the socket stays open and silent until closed
+    if (route.delayMs) await new Promise((resolve) => setTimeout(resolve, route.delayMs));
     let body = bodyOf(route);
     const announced = route.length === 'none' ? null : typeof route.length === 'number' ? route.length : body.length;
     if (route.extraBytes) body = Buffer.concat([body, Buffer.alloc(route.extraBytes, 0x41)]);

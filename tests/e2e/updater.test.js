@@ -1,0 +1,127 @@
+'use strict';
+// The updater in a real OBS, against the test update server: the module is the one that trusts
+// the test installers' signer, and the installer's start is a dry run that logs its command line.
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const path = require('node:path');
+const { makeHome, withObs } = require('./lib/obs');
+const { connectBridge, dockPort, newToken } = require('./lib/bridge');
+const { createUpdateServer } = require('./lib/update_server');
+const { sleep, settle, unwrap, assertCleanExit } = require('./lib/checks');
+
+const FIXTURES = process.env.VELMORA_TEST_FIXTURES || path.join(__dirname, '..', '..', 'build', 'test-fixtures');
+const INSTALLER = path.join(FIXTURES, 'installer-signed.exe');
+const CHECK = '/api/v1/version/check';
+const DOWNLOAD = '/builds/velmora-obs-plugin/windows/Velmora-for-OBS-1.0.2-Setup.exe';
+const updatesFolder = (home) => path.join(home.home, '.local', 'share', 'Velmora for OBS', 'updates');
+
+function record(server) {
+  const bytes = fs.readFileSync(INSTALLER);
+  return JSON.stringify({
+    latestVersion: '1.0.2', downloadUrl: server.origin + DOWNLOAD, releaseNotes: 'Faster', isRequired: false,
+    checksum: crypto.createHash('sha256').update(bytes).digest('hex'), fileSize: String(bytes.length),
+  });
+}
+
+// Starts OBS on the test update server, runs fn, and returns fn's result with the OBS run.
+async function updaterRun(server, fn) {
+  const token = newToken();
+  const home = makeHome({ testTrust: true });
+  let result;
+  const run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token,
+    VELMORA_OBS_TEST_UPDATE_ORIGIN: server.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' } }, async (obs) => {
+    const bridge = await connectBridge({ port: await dockPort(obs), token });
+    result = await settle(() => fn({ obs, bridge, home }));
+    bridge.ws.close();
+    return obs.stop();
+  });
+  home.cleanup();
+  return { run, result };
+}
+
+const updates = (bridge, from = 0) => bridge.since(from, 'update').map((e) => e.data);
+
+describe('the updater in OBS', { timeout: 120000 }, () => {
+  let server;
+  before(async () => {
+    server = createUpdateServer();
+    await server.listen();
+  });
+  after(() => server.close());
+
+  it('checks on request, downloads with progress, restarts OBS into the installer', async () => {
+    server.setRoutes({ [CHECK]: { status: 404 } });
+    const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
+      bridge.send({ action: 'hello' });
+      await bridge.waitFor((e) => e.event === 'update' && e.data.phase === 'current');
+      server.setRoutes({ [CHECK]: { body: record(server) },
+        [DOWNLOAD]: { file: INSTALLER, chunkBytes: 2000, chunkDelayMs: 20 } });
+      const from = bridge.mark();
+      bridge.send({ action: 'update_check' });
+      await bridge.waitFor((e) => e.event === 'update' && e.data.phase === 'ready', 10000, { from });
+      const flow = updates(bridge, from);
+
+      // While ready, a check changes nothing and says nothing.
+      const quiet = bridge.mark();
+      bridge.send({ action: 'update_check' });
+      await sleep(1000);
+      const afterReady = updates(bridge, quiet);
+
+      bridge.send({ action: 'update_restart' });
+      const restart = await bridge.waitFor((e) => e.event === 'update' && e.data.restarting, 5000, { from: quiet });
+      const closedItself = await Promise.race([obs.exited.then(() => true), sleep(10000).then(() => false)]);
+      return { flow, afterReady, restart: restart.data, closedItself };
+    });
+    const { flow, afterReady, restart, closedItself } = unwrap(result);
+    assert.deepEqual([...new Set(flow.map((u) => u.phase))], ['checking', 'downloading', 'ready']);
+    const progress = flow.filter((u) => u.phase === 'downloading' && u.progress > 0).map((u) => u.progress);
+    assert.ok(progress.length >= 5 && progress.at(-1) === 100, `progress ${progress}`);
+    assert.deepEqual(flow.at(-1), { event: 'update', current: '1.0.1', phase: 'ready', version: '1.0.2',
+      notes: 'Faster', required: false, message: '', progress: 100, restarting: false });
+    assert.deepEqual(afterReady, []);
+    assert.equal(restart.phase, 'ready');
+    assert.ok(closedItself, 'OBS did not close by itself after update_restart');
+    assertCleanExit(run);
+    const dryRun = run.log.match(/\[velmora\] Update 1\.0\.2 would start now \(test dry run\): (.*)/);
+    assert.ok(dryRun, 'no dry-run line at exit');
+    assert.match(dryRun[1], /^\/SILENT \/SUPPRESSMSGBOXES \/NORESTART \/SP- \/VELMORAUPDATE \/LOG="\/tmp\/velmora-e2e-\w+\/\.local\/share\/Velmora for OBS\/updates\/install-1\.0\.2\.log" \/RESTARTOBS="\/usr\/bin\/obs"$/);
+  });
+
+  it('does not start an installer that changed after it was verified', async () => {
+    server.setRoutes({ [CHECK]: { body: record(server) }, [DOWNLOAD]: { file: INSTALLER } });
+    const { run, result } = await updaterRun(server, async ({ obs, home }) => {
+      await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
+      fs.copyFileSync(path.join(FIXTURES, 'installer-other.exe'),
+        path.join(updatesFolder(home), 'Velmora-for-OBS-1.0.2-Setup.exe'));
+    });
+    unwrap(result);
+    assertCleanExit(run);
+    assert.match(run.log, /\[velmora\] Update 1\.0\.2 not started: the file changed since it was checked/);
+    assert.doesNotMatch(run.log, /would start now/);
+  });
+
+  // A server that accepts and then sends nothing, during the check and during the download.
+  for (const stalled of ['check', 'download']) {
+    it(`exits at once on Ctrl+C while the ${stalled} waits on a silent server`, async () => {
+      server.setRoutes(stalled === 'check' ? { [CHECK]: { stall: true } }
+        : { [CHECK]: { body: record(server) }, [DOWNLOAD]: { file: INSTALLER, chunkBytes: 4000, chunkDelayMs: 600000 } });
+      let stoppedAt;
+      const { run, result } = await updaterRun(server, async ({ bridge }) => {
+        const phase = stalled === 'check' ? 'checking' : 'downloading';
+        bridge.send({ action: 'hello' });
+        await bridge.waitFor((e) => e.event === 'update' && e.data.phase === phase);
+        await sleep(500);
+        stoppedAt = Date.now();
+      });
+      unwrap(result);
+      const took = Date.now() - stoppedAt;
+      console.log(`# OBS exited ${took} ms after SIGINT with the ${stalled} stalled`);
+      assertCleanExit(run);
+      assert.ok(took < 2000, `OBS took ${took} ms to exit`);
+      if (stalled === 'download') assert.match(run.log, /Update 1\.0\.2 download failed \(200, stopping\)/);
+    });
+  }
+});
