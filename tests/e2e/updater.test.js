@@ -6,6 +6,7 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
 const { connectBridge, dockPort, newToken } = require('./lib/bridge');
@@ -27,9 +28,9 @@ function record(server) {
 }
 
 // Starts OBS on the test update server, runs fn, and returns fn's result with the OBS run.
-async function updaterRun(server, fn) {
+async function updaterRun(server, fn, homeOptions = {}) {
   const token = newToken();
-  const home = makeHome({ testTrust: true });
+  const home = makeHome({ testTrust: true, ...homeOptions });
   let result;
   const run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token,
     VELMORA_OBS_TEST_UPDATE_ORIGIN: server.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' } }, async (obs) => {
@@ -88,6 +89,35 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     const dryRun = run.log.match(/\[velmora\] Update 1\.0\.2 would start now \(test dry run\): (.*)/);
     assert.ok(dryRun, 'no dry-run line at exit');
     assert.match(dryRun[1], /^\/SILENT \/SUPPRESSMSGBOXES \/NORESTART \/SP- \/VELMORAUPDATE \/LOG="\/tmp\/velmora-e2e-\w+\/\.local\/share\/Velmora for OBS\/updates\/install-1\.0\.2\.log" \/RESTARTOBS="\/usr\/bin\/obs"$/);
+  });
+
+  it('forgets the restart when the user keeps OBS open', async () => {
+    const recordings = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-recordings-'));
+    server.setRoutes({ [CHECK]: { body: record(server) }, [DOWNLOAD]: { file: INSTALLER } });
+    const probe = async (obs, home, word, logged) => {
+      const from = obs.log().length;
+      home.command(word);
+      await obs.waitForLog(logged, 5000, { from });
+    };
+    const { run, result } = await updaterRun(server, async ({ obs, bridge, home }) => {
+      await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
+      await probe(obs, home, 'record', '==== Recording Start');
+      const from = bridge.mark();
+      bridge.send({ action: 'update_restart' });
+      await bridge.waitFor((e) => e.event === 'update' && e.data.restarting, 5000, { from });
+      // OBS asks whether to close while recording; the user says No.
+      await sleep(500);
+      await probe(obs, home, 'answer-no', '[stand-in] answering No');
+      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000, { from });
+      await probe(obs, home, 'stop-record', '==== Recording Stop');
+      return forgotten.data;
+    }, { standIns: ['velmora-probe'], globalIni: { General: { ConfirmOnExit: 'true' } },
+      profileIni: { SimpleOutput: { FilePath: recordings } } });
+    fs.rmSync(recordings, { recursive: true, force: true });
+    assert.equal(unwrap(result).phase, 'ready');
+    assertCleanExit(run);
+    // The later exit still installs, without restarting OBS unasked.
+    assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .*install-1\.0\.2\.log"$/m);
   });
 
   it('does not start an installer that changed after it was verified', async () => {

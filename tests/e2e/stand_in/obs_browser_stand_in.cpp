@@ -6,7 +6,8 @@
 //  - as "velmora-probe": only the probe below.
 // The probe reads commands from $HOME/stand-in-command (one word, deleted once read) and answers
 // in OBS's log: "report" describes the Velmora dock, "close" closes it as its close button would,
-// "tools" chooses Tools > Velmora.
+// "tools" chooses Tools > Velmora, "record" and "stop-record" start and stop recording, and
+// "answer-no" answers No to the question box OBS shows.
 #include "dock/browser_panel.h"
 
 #include <obs-frontend-api.h>
@@ -14,11 +15,14 @@
 #include <obs.hpp>
 
 #include <QAction>
+#include <QApplication>
 #include <QDockWidget>
 #include <QFile>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -70,10 +74,19 @@ void run_command()
     else if (auto *dock = main_window()->findChild<QDockWidget *>("velmora-obs-dock");
              command == "close" && dock)
         dock->close();
-    else if (auto *tools = main_window()->findChild<QMenu *>("menuTools"); command == "tools" && tools)
+    else if (auto *tools = main_window()->findChild<QMenu *>("menuTools"); command == "tools" && tools) {
         for (QAction *action : tools->actions())
             if (action->text() == "Velmora")
                 action->trigger();
+    } else if (command == "record")
+        obs_frontend_recording_start();
+    else if (command == "stop-record")
+        obs_frontend_recording_stop();
+    else if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+             command == "answer-no" && box && box->button(QMessageBox::No)) {
+        say("answering No to: " + box->text().replace('\n', " "));
+        box->button(QMessageBox::No)->click();
+    }
 }
 
 void on_event(enum obs_frontend_event event, void *)
