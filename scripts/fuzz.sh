@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-180}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query frame_reader bridge_message)
+[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query frame_reader bridge_message update_record)
 
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/program.h"
 #include "platform/text.h"
+#include "update/update_record.h"
 #include "update/update_state.h"
 #include "update/verification.h"
 #include "update/versions.h"
@@ -17,7 +18,6 @@ namespace velmora {
 
 namespace {
 
-constexpr std::uint64_t largest_installer = 209715200;
 std::atomic<bool> handed_off{false};
 
 bool should_delete(const std::string &name)

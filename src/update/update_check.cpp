@@ -1,75 +1,27 @@
 #include "update/update_check.h"
 
 #include "module/build_constants.h"
-#include "module/json_depth.h"
 #include "module/log.h"
 #include "module/module_info.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "update/https_get.h"
+#include "update/update_record.h"
 #include "update/installer_handoff.h"
 #include "update/update_state.h"
 #include "update/verification.h"
 #include "update/versions.h"
 
-#include <obs.hpp>
-
-#include <cctype>
-#include <cstdlib>
 
 namespace velmora {
 
 namespace {
 
 constexpr std::uint64_t largest_check_answer = 1048576;
-constexpr std::uint64_t largest_installer = 209715200;
 
 std::string download_elsewhere(const char *opening)
 {
     return std::string(opening) + " Download it from " + constants::site_host + " instead.";
-}
-
-struct UpdateRecord {
-    std::string version;
-    std::string download_url;
-    std::string checksum;
-    std::string notes;
-    bool required = false;
-    std::uint64_t size = 0;
-};
-
-std::string text_of(obs_data_t *data, const char *key)
-{
-    const char *value = obs_data_get_string(data, key);
-    return value ? value : "";
-}
-
-UpdateRecord read_record(obs_data_t *answer)
-{
-    UpdateRecord record;
-    record.version = text_of(answer, "latestVersion");
-    record.download_url = text_of(answer, "downloadUrl");
-    record.checksum = text_of(answer, "checksum");
-    record.notes = text_of(answer, "releaseNotes");
-    record.required = obs_data_get_bool(answer, "isRequired");
-    record.size = std::strtoull(text_of(answer, "fileSize").c_str(), nullptr, 10);
-    if (record.size == 0)
-        record.size = static_cast<std::uint64_t>(obs_data_get_int(answer, "fileSize"));
-    for (char &c : record.checksum)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return record;
-}
-
-bool record_is_installable(const UpdateRecord &record)
-{
-    bool checksum_ok = record.checksum.size() == 64 &&
-                       record.checksum.find_first_not_of("0123456789abcdef") == std::string::npos;
-    std::string prefix = download_prefix();
-    const std::string &url = record.download_url;
-    bool url_ok = (prefix.empty() || url.starts_with(prefix)) && url.find("..") == std::string::npos &&
-                  url.find_first_of(" \"'<>\\") == std::string::npos;
-    bool size_ok = record.size >= 1 && record.size <= largest_installer;
-    return checksum_ok && url_ok && size_ok;
 }
 
 // Reports download progress once per tens step: 10, 20, ... 100.
@@ -186,14 +138,11 @@ void run_check()
         set_update_phase("current", "");
         return;
     }
-    // A nesting the parser would follow to the end of this thread's stack is not a record either.
-    OBSDataAutoRelease answer =
-        status == 200 && json_nesting_within(body) ? obs_data_create_from_json(body.c_str()) : nullptr;
-    if (!answer) {
+    UpdateRecord record;
+    if (status != 200 || !read_update_record(body, record)) {
         set_update_phase("idle", "");
         return;
     }
-    UpdateRecord record = read_record(answer);
     if (!is_version(record.version) || compare_versions(record.version, module_version) <= 0) {
         set_update_phase("current", "");
         return;

@@ -1,0 +1,56 @@
+#include "update/update_record.h"
+
+#include "module/json_depth.h"
+#include "update/update_state.h"
+
+#include <obs.hpp>
+
+#include <cctype>
+#include <cstdlib>
+
+namespace velmora {
+
+namespace {
+
+std::string text_of(obs_data_t *data, const char *key)
+{
+    const char *value = obs_data_get_string(data, key);
+    return value ? value : "";
+}
+
+} // namespace
+
+bool read_update_record(const std::string &answer, UpdateRecord &record)
+{
+    // A nesting the parser would follow to the end of the thread's stack is not a record either.
+    if (!json_nesting_within(answer))
+        return false;
+    OBSDataAutoRelease data = obs_data_create_from_json(answer.c_str());
+    if (!data)
+        return false;
+    record.version = text_of(data, "latestVersion");
+    record.download_url = text_of(data, "downloadUrl");
+    record.checksum = text_of(data, "checksum");
+    record.notes = text_of(data, "releaseNotes");
+    record.required = obs_data_get_bool(data, "isRequired");
+    record.size = std::strtoull(text_of(data, "fileSize").c_str(), nullptr, 10);
+    if (record.size == 0)
+        record.size = static_cast<std::uint64_t>(obs_data_get_int(data, "fileSize"));
+    for (char &c : record.checksum)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return true;
+}
+
+bool record_is_installable(const UpdateRecord &record)
+{
+    bool checksum_ok = record.checksum.size() == 64 &&
+                       record.checksum.find_first_not_of("0123456789abcdef") == std::string::npos;
+    std::string prefix = download_prefix();
+    const std::string &url = record.download_url;
+    bool url_ok = (prefix.empty() || url.starts_with(prefix)) && url.find("..") == std::string::npos &&
+                  url.find_first_of(" \"'<>\\") == std::string::npos;
+    bool size_ok = record.size >= 1 && record.size <= largest_installer;
+    return checksum_ok && url_ok && size_ok;
+}
+
+} // namespace velmora
