@@ -232,7 +232,7 @@ TEST_F(WebSocketTest, OverlayStateIsPublishedAndReplayed)
     velmora::close_overlay_clients();
     EXPECT_TRUE(early->closed_by_peer() && late->closed_by_peer());
     EXPECT_TRUE(wait_clients(true, 0));
-    EXPECT_EQ(clients(false), 1u);
+    EXPECT_TRUE(wait_clients(false, 1)) << "the dock stays";
     EXPECT_EQ(connect("/overlay", overlay_token)->read_frame().payload, "{\"chat\":2}")
         << "the state is kept";
 }

@@ -95,11 +95,12 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     handle_message(R"({"action":"restore_service"})");
     handle_message(R"({"action":"get_state"})");
     handle_message(R"({"action":"hello"})");
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "update"})) << "at once, on the connection thread";
     EXPECT_EQ(run_tasks(), 3);
     EXPECT_EQ(take_events(), (std::vector<std::string>{"state", "state", "state"}));
 }
 
-TEST_F(BridgeTest, BadMessagesAndActionsStillToBeBuiltDoNothing)
+TEST_F(BridgeTest, BadMessagesDoNothing)
 {
     for (std::string text :
          {std::string(), std::string("not json"), std::string("{"), std::string("[1]"), std::string("null"),
@@ -107,7 +108,6 @@ TEST_F(BridgeTest, BadMessagesAndActionsStillToBeBuiltDoNothing)
           std::string(R"({"action":" hello"})"), std::string(R"({"action":5})"),
           std::string(R"({"action":"unknown"})"),
           std::string(R"({"action":"overlay_publish","state":"text"})"),
-          std::string(R"({"action":"update_check"})"), std::string(R"({"action":"update_restart"})"),
           nested(33), nested(2000), std::string(5000, '[') + R"({"action":"hello"})"}) {
         handle_message(text);
         EXPECT_EQ(run_tasks(), 0) << text.substr(0, 80);
@@ -115,6 +115,10 @@ TEST_F(BridgeTest, BadMessagesAndActionsStillToBeBuiltDoNothing)
     EXPECT_TRUE(take_events().empty());
     handle_message(nested(32));
     EXPECT_EQ(run_tasks(), 1) << "32 levels are still a message";
+    take_events();
+    handle_message(R"({"action":"update_restart"})");
+    EXPECT_EQ(run_tasks(), 1);
+    EXPECT_TRUE(take_events().empty()) << "no restart before an update is ready";
 }
 
 TEST_F(BridgeTest, NoTaskRunsAfterOBSSaysItIsClosing)
@@ -122,7 +126,7 @@ TEST_F(BridgeTest, NoTaskRunsAfterOBSSaysItIsClosing)
     handle_message(R"({"action":"hello"})");
     on_bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
     run_tasks();
-    EXPECT_EQ(take_events(), std::vector<std::string>{"obs"}) << "no state after exit";
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "obs"})) << "no state after exit";
 }
 
 TEST(ActionTable, EveryActionOfTheProtocolOnce)
