@@ -110,6 +110,9 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       await probe(obs, home, 'answer-no', '[stand-in] answering No');
       const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000, { from });
       await probe(obs, home, 'stop-record', '==== Recording Stop');
+      // OBS 29 closes from inside its SIGINT handler, which deadlocks if the signal lands while
+      // the recording's end is still being cleaned up.
+      await sleep(1500);
       return forgotten.data;
     }, { standIns: ['velmora-probe'], globalIni: { General: { ConfirmOnExit: 'true' } },
       profileIni: { SimpleOutput: { FilePath: recordings } } });

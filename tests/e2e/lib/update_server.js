@@ -22,9 +22,17 @@ function createUpdateServer({ tlsFiles } = {}) {
     return Buffer.from(route.body ?? '');
   }
 
+  // Waits ms, or less when the socket closes, so no timer outlives its connection.
+  function pause(socket, ms) {
+    return new Promise((resolve) => {
+      const timer = setTimeout(resolve, ms);
+      socket.once('close', () => { clearTimeout(timer); resolve(); });
+    });
+  }
+
   async function answer(socket, route) {
     if (route.stall) return; // the socket stays open and silent until closed
-    if (route.delayMs) await new Promise((resolve) => setTimeout(resolve, route.delayMs));
+    if (route.delayMs) await pause(socket, route.delayMs);
     let body = bodyOf(route);
     const announced = route.length === 'none' ? null : typeof route.length === 'number' ? route.length : body.length;
     if (route.extraBytes) body = Buffer.concat([body, Buffer.alloc(route.extraBytes, 0x41)]);
@@ -39,8 +47,8 @@ function createUpdateServer({ tlsFiles } = {}) {
     for (let at = 0; at < body.length && !socket.destroyed; at += chunk) {
       let piece = body.subarray(at, at + chunk);
       if (route.chunked) piece = Buffer.concat([Buffer.from(`${piece.length.toString(16)}\r\n`), piece, Buffer.from('\r\n')]);
-      if (!socket.write(piece)) await new Promise((resolve) => socket.once('drain', resolve));
-      if (route.chunkDelayMs) await new Promise((resolve) => setTimeout(resolve, route.chunkDelayMs));
+      if (!socket.write(piece)) await new Promise((resolve) => { socket.once('drain', resolve); socket.once('close', resolve); });
+      if (route.chunkDelayMs) await pause(socket, route.chunkDelayMs);
     }
     socket.end(route.chunked ? '0\r\n\r\n' : undefined);
   }
