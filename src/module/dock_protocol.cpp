@@ -162,7 +162,7 @@ BridgeSetup dock_protocol()
     BridgeSetup setup;
     setup.actions = actions;
     setup.state_json = state_json;
-    setup.last_error = stream_last_error;
+    setup.last_error = stream_stop_error;
     setup.stats_tick = stats_tick;
     return setup;
 }

@@ -10,6 +10,9 @@
 #include <util/platform.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace velmora {
 
@@ -18,18 +21,28 @@ namespace {
 BitrateMeter stream_bitrate;
 // Written by the output's stop signal on its own thread, read on the main thread.
 std::atomic<long long> last_stop_code{0};
+std::mutex stop_lock;
+std::condition_variable stop_seen_changed;
+bool stop_seen = false;
 OBSSignal stop_connection;
 OBSWeakOutputAutoRelease watched_output;
 
 void on_output_stop(void *, calldata_t *data)
 {
+    std::lock_guard guard(stop_lock);
     last_stop_code = calldata_int(data, "code");
+    stop_seen = true;
+    stop_seen_changed.notify_all();
 }
 
 void watch_stream_output()
 {
     stream_bitrate.reset();
-    last_stop_code = 0;
+    {
+        std::lock_guard guard(stop_lock);
+        last_stop_code = 0;
+        stop_seen = false;
+    }
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     if (!output)
         return;
@@ -135,6 +148,19 @@ std::string stream_last_error()
         return error;
     const char *words = stop_code_text(last_stop_code.load());
     return words ? words : "";
+}
+
+std::string stream_stop_error()
+{
+    // OBS's own stop handler runs first in the same signal emission and queues STREAMING_STOPPED
+    // to this thread; ours may still be a few instructions from recording the code.
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    OBSOutputAutoRelease watched = obs_weak_output_get_output(watched_output);
+    if (output && watched == output.Get()) {
+        std::unique_lock guard(stop_lock);
+        stop_seen_changed.wait_for(guard, std::chrono::milliseconds(100), [] { return stop_seen; });
+    }
+    return stream_last_error();
 }
 
 const char *stop_code_text(long long code)

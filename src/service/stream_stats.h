@@ -44,6 +44,9 @@ bool stream_reconnecting();
 // The output's last error text; when the output gave none but stopped with a failure code (an
 // RTMP connection refused, for one), a sentence for that code.
 std::string stream_last_error();
+// The same once the streaming output's stop signal has been seen (bounded wait); main thread, on
+// STREAMING_STOPPED only.
+std::string stream_stop_error();
 const char *stop_code_text(long long code);
 
 // Watches each stream's start (the bitrate base starts afresh, the output's stop code is
