@@ -3,6 +3,8 @@
 // The test update server (tests/e2e/lib/update_server.js) in its own process, stopped by PID.
 #include "loopback_client.h"
 
+#include <gtest/gtest.h>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -70,4 +72,13 @@ class UpdateServerProcess {
 
     pid_t pid_ = 0;
     std::uint16_t port_ = 0;
+};
+
+// One test update server for a suite (each test runs in a process of its own).
+class UpdateServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { server = new UpdateServerProcess(); }
+    static void TearDownTestSuite() { delete server; }
+    void SetUp() override { ASSERT_NE(server->port(), 0); }
+    static inline UpdateServerProcess *server = nullptr;
 };

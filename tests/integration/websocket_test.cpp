@@ -11,22 +11,11 @@
 #include <atomic>
 #include <condition_variable>
 
-using velmora::broadcast_bridge;
-using velmora::opcode_binary;
-using velmora::opcode_close;
-using velmora::opcode_continuation;
-using velmora::opcode_ping;
-using velmora::opcode_pong;
-using velmora::opcode_text;
-using velmora::publish_overlay_state;
+using namespace velmora;
 
 namespace {
 
-std::string frame(std::uint8_t opcode, const std::string &payload, bool fin = true, bool masked = true,
-                  std::uint64_t announced = UINT64_MAX)
-{
-    return LoopbackClient::frame(opcode, payload, fin, masked, announced);
-}
+constexpr auto frame = [](auto... words) { return LoopbackClient::frame(words...); };
 
 class WebSocketTest : public ServerTest {
   protected:
@@ -101,7 +90,7 @@ TEST_F(WebSocketTest, UpgradeChecks)
     server.bridge_token.clear();
     EXPECT_EQ(status_of(upgrade_request("/bridge", "")), "HTTP/1.1 403 Forbidden")
         << "an empty token admits nobody";
-    velmora::flush_refusal_warnings();
+    flush_refusal_warnings();
     EXPECT_TRUE(
         log.contains("[velmora] Refused 3 more bridge connections that were not ours in the last minute"));
 }
@@ -229,7 +218,7 @@ TEST_F(WebSocketTest, OverlayStateIsPublishedAndReplayed)
     EXPECT_TRUE(messages.empty()) << "overlay text never reaches the bridge";
 
     auto dock = connect();
-    velmora::close_overlay_clients();
+    close_overlay_clients();
     EXPECT_TRUE(early->closed_by_peer() && late->closed_by_peer());
     EXPECT_TRUE(wait_clients(true, 0));
     EXPECT_TRUE(wait_clients(false, 1)) << "the dock stays";
@@ -241,8 +230,7 @@ TEST_F(WebSocketTest, OverlayPublishFromADockAndMessagesTooDeepToParse)
 {
     // The real dispatch on the connection thread: its stack is what deep JSON would exhaust.
     server.set_bridge_handlers(
-        [](const std::string &text) { velmora::dispatch_message(text, velmora::dock_protocol().actions); },
-        nullptr);
+        [](const std::string &text) { dispatch_message(text, dock_protocol().actions); }, nullptr);
     auto overlay = connect("/overlay", overlay_token);
     auto dock = connect();
     ASSERT_TRUE(wait_clients(true, 1) && wait_clients(false, 1));

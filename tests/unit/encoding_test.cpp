@@ -10,48 +10,33 @@
 #include <regex>
 
 using namespace velmora;
+using Pair = std::pair<std::string, std::string>;
 
 TEST(Tokens, RandomLowerCaseHexAndConstantTimeEquality)
 {
     EXPECT_TRUE(std::regex_match(random_token(24), std::regex("[0-9a-f]{48}")));
     EXPECT_EQ(random_token(0), "");
-    EXPECT_TRUE(std::regex_match(random_token(32), std::regex("[0-9a-f]{64}")));
     EXPECT_NE(random_token(32), random_token(32));
     std::string token = random_token(32), first = token, last = token;
     first.front() = first.front() == '0' ? '1' : '0';
     last.back() = last.back() == '0' ? '1' : '0';
     EXPECT_TRUE(tokens_equal(token, std::string(token)));
     EXPECT_TRUE(tokens_equal(std::string("a\0b", 3), std::string("a\0b", 3)));
-    for (const auto &[a, b] : {std::pair<std::string, std::string>{"", ""},
-                               {"", "a"},
-                               {token, token.substr(0, 63)},
-                               {token + "0", token},
-                               {token, first},
-                               {token, last},
-                               {"abc", "ABC"},
+    for (const auto &[a, b] : {Pair{"", ""}, {"", "a"}, {token, token.substr(0, 63)}, {token + "0", token},
+                               {token, first}, {token, last}, {"abc", "ABC"},
                                {std::string("a\0b", 3), std::string("a\0c", 3)}})
         EXPECT_FALSE(tokens_equal(a, b)) << a << " " << b;
 }
 
 TEST(Encodings, UrlEncodingAndDecoding)
 {
-    for (auto [text, encoded] : {std::pair<std::string, std::string>{"a b/c~", "a%20b%2Fc~"},
-                                 {"\xC3\xA9", "%C3%A9"},
-                                 {"AZaz09-._~", "AZaz09-._~"},
-                                 {"+=&?#%", "%2B%3D%26%3F%23%25"},
-                                 {std::string("\0\xff", 2), "%00%FF"},
-                                 {"", ""}})
+    for (auto [text, encoded] : {Pair{"a b/c~", "a%20b%2Fc~"}, {"\xC3\xA9", "%C3%A9"}, {"", ""},
+                                 {"AZaz09-._~", "AZaz09-._~"}, {"+=&?#%", "%2B%3D%26%3F%23%25"},
+                                 {std::string("\0\xff", 2), "%00%FF"}})
         EXPECT_EQ(url_encode(text), encoded);
-    for (auto [text, decoded] : {std::pair<std::string, std::string>{"a+b%20c", "a b c"},
-                                 {"%41%4a", "AJ"},
-                                 {"%2B%2B", "++"},
-                                 {"%00x", std::string("\0x", 2)},
-                                 {"100%", "100%"},
-                                 {"%4", "%4"},
-                                 {"%zz", "%zz"},
-                                 {"%%41", "%A"},
-                                 {"%4g1", "%4g1"},
-                                 {"", ""}})
+    for (auto [text, decoded] : {Pair{"a+b%20c", "a b c"}, {"%41%4a", "AJ"}, {"%2B%2B", "++"},
+                                 {"100%", "100%"}, {"%00x", std::string("\0x", 2)}, {"%4", "%4"},
+                                 {"%zz", "%zz"}, {"%%41", "%A"}, {"%4g1", "%4g1"}, {"", ""}})
         EXPECT_EQ(url_decode(text), decoded) << text;
 }
 
@@ -60,12 +45,8 @@ TEST(Encodings, Base64Sha1AndTheHandshakeAcceptValue)
     auto base64 = [](const std::string &text) {
         return base64_encode(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
     };
-    for (auto [text, encoded] : {std::pair<std::string, std::string>{"", ""},
-                                 {"a", "YQ=="},
-                                 {"ab", "YWI="},
-                                 {"abc", "YWJj"},
-                                 {"fooba", "Zm9vYmE="},
-                                 {"\xfb\xff\xbf", "+/+/"}})
+    for (auto [text, encoded] : {Pair{"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"},
+                                 {"fooba", "Zm9vYmE="}, {"\xfb\xff\xbf", "+/+/"}})
         EXPECT_EQ(base64(text), encoded);
     EXPECT_EQ(base64(std::string(57, '\0')).size(), 76u) << "no line breaks";
 
@@ -79,8 +60,7 @@ TEST(Encodings, Base64Sha1AndTheHandshakeAcceptValue)
         return out;
     };
     // FIPS 180 vectors; 55, 56 and 64 bytes put the length field in the first, second and a fresh block.
-    for (auto [text, digest] :
-         {std::pair<std::string, std::string>{"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+    for (auto [text, digest] : {Pair{"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
           {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
           {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
            "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
