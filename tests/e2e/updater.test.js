@@ -4,28 +4,16 @@
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
 const { connectBridge, dockPort, newToken } = require('./lib/bridge');
-const { createUpdateServer } = require('./lib/update_server');
+const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
 const { sleep, settle, unwrap, assertCleanExit } = require('./lib/checks');
 
-const FIXTURES = process.env.VELMORA_TEST_FIXTURES || path.join(__dirname, '..', '..', 'build', 'test-fixtures');
-const INSTALLER = path.join(FIXTURES, 'installer-signed.exe');
-const CHECK = '/api/v1/version/check';
-const DOWNLOAD = '/builds/velmora-obs-plugin/windows/Velmora-for-OBS-1.0.2-Setup.exe';
 const updatesFolder = (home) => path.join(home.home, '.local', 'share', 'Velmora for OBS', 'updates');
-
-function record(server) {
-  const bytes = fs.readFileSync(INSTALLER);
-  return JSON.stringify({
-    latestVersion: '1.0.2', downloadUrl: server.origin + DOWNLOAD, releaseNotes: 'Faster', isRequired: false,
-    checksum: crypto.createHash('sha256').update(bytes).digest('hex'), fileSize: String(bytes.length),
-  });
-}
+const record = (server) => installerRecord(server);
 
 // Starts OBS on the test update server, runs fn, and returns fn's result with the OBS run.
 async function updaterRun(server, fn, homeOptions = {}) {
@@ -127,7 +115,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     server.setRoutes({ [CHECK]: { body: record(server) }, [DOWNLOAD]: { file: INSTALLER } });
     const { run, result } = await updaterRun(server, async ({ obs, home }) => {
       await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
-      fs.copyFileSync(path.join(FIXTURES, 'installer-other.exe'),
+      fs.copyFileSync(path.join(path.dirname(INSTALLER), 'installer-other.exe'),
         path.join(updatesFolder(home), 'Velmora-for-OBS-1.0.2-Setup.exe'));
     });
     unwrap(result);

@@ -8,9 +8,25 @@
 //   chunkBytes + chunkDelayMs: pace the body, stall: accept and send nothing, delayMs: wait first,
 //   location: a redirect target, chunked: send the body in chunked encoding (any length header
 //   is sent as well, and means nothing) }
+const crypto = require('crypto');
 const fs = require('fs');
 const net = require('net');
+const path = require('path');
 const tls = require('tls');
+
+const FIXTURES = process.env.VELMORA_TEST_FIXTURES || path.join(__dirname, '..', '..', '..', 'build', 'test-fixtures');
+const INSTALLER = path.join(FIXTURES, 'installer-signed.exe');
+const CHECK = '/api/v1/version/check';
+const DOWNLOAD = '/builds/velmora-obs-plugin/windows/Velmora-for-OBS-1.0.2-Setup.exe';
+
+// The check answer offering version 1.0.2 as the signed test installer.
+function installerRecord(server, releaseNotes = 'Faster') {
+  const bytes = fs.readFileSync(INSTALLER);
+  return JSON.stringify({
+    latestVersion: '1.0.2', downloadUrl: server.origin + DOWNLOAD, releaseNotes, isRequired: false,
+    checksum: crypto.createHash('sha256').update(bytes).digest('hex'), fileSize: String(bytes.length),
+  });
+}
 
 function createUpdateServer({ tlsFiles } = {}) {
   let routes = {};
@@ -110,7 +126,7 @@ function createUpdateServer({ tlsFiles } = {}) {
   };
 }
 
-module.exports = { createUpdateServer };
+module.exports = { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD };
 
 if (require.main === module) {
   const args = process.argv.slice(2);

@@ -1,0 +1,98 @@
+#!/usr/bin/env node
+// Writes the web folder the module serves: each page with the scripts and styles it reaches,
+// those renamed by content hash under assets/ (served as immutable for a year) and module imports
+// rewritten to match. Refuses features newer than Chromium 87, the oldest engine a dock may have.
+//   node scripts/build-web.js <source folder> <output folder> [--site-origin https://…]
+'use strict';
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+
+const PAGES = ['index.html', 'auth-done.html', 'overlay-chat.html', 'overlay-countdown.html'];
+const SITE_MARKER = '__VELMORA_SITE_ORIGIN__';
+
+// Newer than Chromium 87, with the version that brought each.
+const TOO_NEW = [
+  [/\.at\(/, 'Array/String .at() (92)'],
+  [/\bstructuredClone\b/, 'structuredClone (98)'],
+  [/\bObject\.hasOwn\b/, 'Object.hasOwn (93)'],
+  [/\.findLast(Index)?\(/, 'findLast (97)'],
+  [/^await\b/m, 'top-level await (89)'],
+  [/#[A-Za-z_]\w*\s+in\b/, 'private brand checks (91)'],
+  [/\bstatic\s*\{/, 'static blocks (94)'],
+  [/\baspect-ratio\s*:/, 'CSS aspect-ratio (88)'],
+  [/:is\(|:where\(|:has\(/, 'CSS :is/:where/:has (88+)'],
+  [/\baccent-color\s*:/, 'CSS accent-color (93)'],
+  [/@container|@layer/, 'CSS container queries and layers (99+)'],
+];
+
+function fail(message) {
+  console.error(`build-web: ${message}`);
+  process.exit(1);
+}
+
+function checkTarget(file, text) {
+  for (const [pattern, what] of TOO_NEW) {
+    const match = pattern.exec(text);
+    if (match) {
+      const line = text.slice(0, match.index).split('\n').length;
+      fail(`${file}:${line} uses ${what}, newer than Chromium 87`);
+    }
+  }
+}
+
+function hashed(name, text) {
+  const digest = crypto.createHash('sha256').update(text).digest('hex').slice(0, 10);
+  const ext = path.extname(name);
+  return `${path.basename(name, ext)}-${digest}${ext}`;
+}
+
+function build(source, output, siteOrigin) {
+  const assets = new Map(); // source-relative path -> { name, text }
+
+  function script(rel, trail) {
+    if (assets.has(rel)) return assets.get(rel).name;
+    if (trail.includes(rel)) fail(`import cycle: ${trail.concat(rel).join(' -> ')}`);
+    const file = path.join(source, rel);
+    if (!fs.existsSync(file)) fail(`${trail[trail.length - 1] || 'a page'} refers to missing ${rel}`);
+    let text = fs.readFileSync(file, 'utf8');
+    checkTarget(rel, text);
+    text = text.split(SITE_MARKER).join(siteOrigin);
+    text = text.replace(/(\bfrom\s*|\bimport\s*)(['"])\.\/([\w.-]+\.js)\2/g, (all, keyword, quote, dep) => {
+      const depRel = path.posix.join(path.posix.dirname(rel), dep);
+      return `${keyword}${quote}./${script(depRel, trail.concat(rel))}${quote}`;
+    });
+    const name = hashed(rel, text);
+    assets.set(rel, { name, text });
+    return name;
+  }
+
+  function style(rel) {
+    if (assets.has(rel)) return assets.get(rel).name;
+    const file = path.join(source, rel);
+    if (!fs.existsSync(file)) fail(`a page refers to missing ${rel}`);
+    const text = fs.readFileSync(file, 'utf8');
+    checkTarget(rel, text);
+    const name = hashed(rel, text);
+    assets.set(rel, { name, text });
+    return name;
+  }
+
+  fs.rmSync(output, { recursive: true, force: true });
+  fs.mkdirSync(path.join(output, 'assets'), { recursive: true });
+  for (const page of PAGES) {
+    let html = fs.readFileSync(path.join(source, page), 'utf8');
+    if (/<script(?![^>]*\bsrc=)[^>]*>/i.test(html)) fail(`${page} has an inline script; the pages' policy refuses it`);
+    html = html.replace(/(<script[^>]*\bsrc=")(js\/[\w.-]+\.js)"/g, (all, head, rel) => `${head}assets/${script(rel, [])}"`);
+    html = html.replace(/(<link[^>]*\bhref=")(css\/[\w.-]+\.css)"/g, (all, head, rel) => `${head}assets/${style(rel)}"`);
+    fs.writeFileSync(path.join(output, page), html);
+  }
+  for (const { name, text } of assets.values()) fs.writeFileSync(path.join(output, 'assets', name), text);
+}
+
+const args = process.argv.slice(2);
+const originAt = args.indexOf('--site-origin');
+const siteOrigin = originAt >= 0 ? args.splice(originAt, 2)[1] : 'https://velmora.app';
+if (args.length !== 2) fail('usage: build-web.js <source folder> <output folder> [--site-origin URL]');
+if (!/^https:\/\/[A-Za-z0-9.-]+(:\d+)?$/.test(siteOrigin || '')) fail(`not a site origin: ${siteOrigin}`);
+build(path.resolve(args[0]), path.resolve(args[1]), siteOrigin);

@@ -1,0 +1,78 @@
+// The web build: hashed assets that every page and import can reach, within the dock's size budget,
+// and refusals of what the pages' policy or the oldest dock engine would break.
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+import { fileURLToPath } from 'node:url';
+
+const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
+const script = path.join(root, 'scripts/build-web.js');
+const temp = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-web-'));
+process.on('exit', () => fs.rmSync(temp, { recursive: true, force: true }));
+
+function build(source, out, ...extra) {
+  return spawnSync(process.execPath, [script, source, out, ...extra], { encoding: 'utf8' });
+}
+
+// Every file a page reaches, following scripts, styles and imports.
+function closure(out, page) {
+  const seen = new Set([page]);
+  const queue = [page];
+  while (queue.length) {
+    const file = queue.shift();
+    const text = fs.readFileSync(path.join(out, file), 'utf8');
+    const refs = file.endsWith('.html')
+      ? [...text.matchAll(/(?:src|href)="([^"]+)"/g)].map((m) => m[1]).filter((ref) => ref !== 'data:,')
+      : [...text.matchAll(/(?:from|import)\s*'\.\/([^']+)'/g)].map((m) => `assets/${m[1]}`);
+    for (const ref of refs) {
+      assert.match(ref, /^assets\/[\w-]+-[0-9a-f]{10}\.(js|css)$/, `${file} refers to ${ref}`);
+      assert.ok(fs.existsSync(path.join(out, ref)), `${file} refers to missing ${ref}`);
+      if (!seen.has(ref)) seen.add(ref) && queue.push(ref);
+    }
+  }
+  return [...seen];
+}
+
+test('the built pages reach only hashed assets, within the size budget, with the site origin in', () => {
+  const out = path.join(temp, 'out');
+  execFileSync(process.execPath, [script, path.join(root, 'data/web'), out, '--site-origin', 'https://example.test']);
+  const pages = fs.readdirSync(out).filter((f) => f.endsWith('.html')).sort();
+  assert.deepEqual(pages, ['auth-done.html', 'index.html', 'overlay-chat.html', 'overlay-countdown.html']);
+  const reached = new Set();
+  for (const page of pages) {
+    const html = fs.readFileSync(path.join(out, page), 'utf8');
+    assert.doesNotMatch(html, /\son[a-z]+=|javascript:|https?:\/\//i, `${page}: inline handlers or outside addresses`);
+    for (const file of closure(out, page)) reached.add(file);
+  }
+  assert.deepEqual(fs.readdirSync(path.join(out, 'assets')).map((f) => `assets/${f}`).sort(),
+    [...reached].filter((f) => f.startsWith('assets/')).sort(), 'no stray assets');
+  const dockBytes = closure(out, 'index.html').reduce((sum, f) => sum + fs.statSync(path.join(out, f)).size, 0);
+  assert.ok(dockBytes < 150 * 1024, `the dock weighs ${dockBytes} bytes`);
+  const links = fs.readdirSync(path.join(out, 'assets')).find((f) => f.startsWith('links-'));
+  assert.match(fs.readFileSync(path.join(out, 'assets', links), 'utf8'), /'https:\/\/example\.test'/);
+
+  const again = path.join(temp, 'again');
+  execFileSync(process.execPath, [script, path.join(root, 'data/web'), again, '--site-origin', 'https://example.test']);
+  assert.deepEqual(fs.readdirSync(path.join(again, 'assets')).sort(), fs.readdirSync(path.join(out, 'assets')).sort(), 'names are stable');
+});
+
+test('the build refuses inline scripts, features newer than Chromium 87 and odd site origins', () => {
+  const rows = [
+    ['index.html', (t) => t.replace('</body>', '<script>alert(1)</script></body>'), /inline script/],
+    ['js/reducer.js', (t) => `${t}\nexport const last = [1].at(-1);\n`, /reducer\.js:\d+ uses Array\/String \.at\(\)/],
+    ['css/dock.css', (t) => `${t}\n.x:is(.y) { color: red; }\n`, /dock\.css:\d+ uses CSS :is/],
+    ['js/dock.js', (t) => t.replace("'./links.js'", "'./missing.js'"), /refers to missing js\/missing\.js/],
+  ];
+  for (const [file, change, error] of rows) {
+    const source = path.join(temp, `src-${path.basename(file)}`);
+    fs.cpSync(path.join(root, 'data/web'), source, { recursive: true });
+    fs.writeFileSync(path.join(source, file), change(fs.readFileSync(path.join(source, file), 'utf8')));
+    const result = build(source, path.join(temp, 'refused'));
+    assert.notEqual(result.status, 0, file);
+    assert.match(result.stderr, error);
+  }
+  assert.match(build(path.join(root, 'data/web'), path.join(temp, 'x'), '--site-origin', 'http://plain.test').stderr, /not a site origin/);
+});
