@@ -76,29 +76,13 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
         const from = dock.mark();
         dock.send({ action: 'sign_in', provider: 'google' });
         const opened = await dock.waitFor('sign_in_opened', IO_MS, { from });
-        const launcher = await nextOpened(home, 2);
-        const state = new URL(launcher).searchParams.get('state');
-        const results = {};
-        const tokenFrom = dock.mark();
-        results.get = await callback(port, 'GET', `?state=${state}&idToken=abc.def&newUser=1`);
-        results.event = await dock.waitFor('auth_token', IO_MS, { from: tokenFrom });
-        results.replay = await callback(port, 'GET', `?state=${state}&idToken=abc.def`);
-        dock.send({ action: 'sign_in', provider: 'Google' });
-        const second = new URL(await nextOpened(home, 3));
-        results.secondProvider = second.searchParams.get('provider');
-        results.post = await callback(port, 'POST', '', `state=${second.searchParams.get('state')}&idToken=form-token`);
-        dock.send({ action: 'sign_in', provider: '' });
-        const cancelled = new URL(await nextOpened(home, 4)).searchParams.get('state');
-        dock.send({ action: 'cancel_sign_in' });
-        await sleep(200);
-        results.cancelled = await callback(port, 'GET', `?state=${cancelled}&idToken=x`);
-        return { opened, launcher, ...results };
+        return { opened, launcher: await nextOpened(home, 2) };
       });
 
       // No dock left to take the token: the browser must not be told that sign-in worked.
       r.noDock = await settle(async () => {
         dock.send({ action: 'sign_in', provider: 'apple' });
-        const state = new URL(await nextOpened(home, 5)).searchParams.get('state');
+        const state = new URL(await nextOpened(home, 3)).searchParams.get('state');
         dock.ws.close();
         await dock.closed;
         await sleep(200);
@@ -175,17 +159,12 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
     assert.equal(count(log, REFUSED_LINK), 4);
   });
 
-  it('signs in through the system browser and hands the token to the dock once', () => {
+  // The callback's rules are the integration suite's; the browser flow is the web suite's.
+  it('opens the sign-in launcher in the system browser', () => {
     const s = unwrap(r.signIn);
     assert.equal(s.opened.data.ok, true);
     assert.match(s.launcher, new RegExp('^https://velmora\\.app/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A' +
       `${r.port}%2Fauth-callback&state=[0-9a-f]{48}&client=velmora-obs&provider=google$`));
-    assert.deepEqual([s.get.status, s.get.location], [302, '/auth-done']);
-    assert.equal(s.event.raw, '{"event":"auth_token","idToken":"abc.def","isNewUser":true}');
-    assert.equal(s.replay.status, 403);
-    assert.equal(s.secondProvider, null, 'a provider outside the list');
-    assert.deepEqual([s.post.status, s.post.location], [303, '/auth-done']);
-    assert.equal(s.cancelled.status, 403);
   });
 
   it('tells the browser when no dock is there to take the token', () => {
