@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake pkg-config ninja-build clang libclang-rt-14-dev
-  obs-studio libobs-dev qt6-base-dev qtbase5-dev libgl-dev libglx-dev libopengl-dev
+  obs-studio libobs-dev qt6-base-dev qtbase5-dev qtwebengine5-dev qt6-webengine-dev libgl-dev libglx-dev libopengl-dev
   libgtest-dev googletest libssl-dev libcurl4-openssl-dev osslsigncode openssl curl
   xvfb xauth iproute2 util-linux procps psmisc
   nginx libnginx-mod-rtmp wrk chromium locales

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 
 #include <memory>
+#include <utility>
 
 namespace velmora {
 
@@ -46,11 +47,25 @@ QMainWindow *main_window()
     return static_cast<QMainWindow *>(obs_frontend_get_main_window());
 }
 
-void *browser_function(const char *name)
+// OBS's own browser module first; the module's Qt WebEngine panel where OBS ships without one.
+constexpr const char *panel_providers[] = {"obs-browser", "velmora-web-panel"};
+
+void *provider_function(const char *provider, const char *name)
 {
-    obs_module_t *module = obs_get_module("obs-browser");
+    obs_module_t *module = obs_get_module(provider);
     void *library = module ? obs_get_module_lib(module) : nullptr;
     return library ? os_dlsym(library, name) : nullptr;
+}
+
+// The first provider that gives an interface, and its name.
+std::pair<QCef *, const char *> create_browser_interface()
+{
+    for (const char *provider : panel_providers) {
+        auto create = reinterpret_cast<QCef *(*)()>(provider_function(provider, "obs_browser_create_qcef"));
+        if (QCef *made = create ? create() : nullptr)
+            return {made, provider};
+    }
+    return {nullptr, nullptr};
 }
 
 bool register_dock(QWidget *widget)
@@ -161,13 +176,15 @@ void dock_attach_browser(const std::string &url)
 {
     if (!container)
         return;
-    auto create = reinterpret_cast<QCef *(*)()>(browser_function("obs_browser_create_qcef"));
-    browser_interface = create ? create() : nullptr;
+    auto [made, provider] = create_browser_interface();
+    browser_interface = made;
     if (!browser_interface) {
         show_no_browser();
         return;
     }
-    auto version = reinterpret_cast<int (*)()>(browser_function("obs_browser_qcef_version_export"));
+    auto version =
+        reinterpret_cast<int (*)()>(provider_function(provider, "obs_browser_qcef_version_export"));
+    VELMORA_LOG(LOG_INFO, "Browser panels from %s", provider);
     VELMORA_LOG(LOG_INFO, "Browser panel interface version %d", version ? version() : 0);
     if (browser_interface->init_browser()) {
         finish_attach(url);

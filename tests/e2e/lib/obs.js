@@ -1,6 +1,7 @@
 'use strict';
 // Runs a real OBS Studio with the built module in an isolated HOME under Xvfb.
 
+const { performance } = require('node:perf_hooks');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -58,7 +59,8 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
  * sceneCollection, config (object or raw text), installModule (default true), standIns (names of
  * test modules to install: "obs-browser", "velmora-probe"), testTrust (install the module that
- * trusts the test installers' signer). The home's bin/xdg-open is the
+ * trusts the test installers' signer), webPanel (install the Qt WebEngine panel provider as the
+ * run script does). The home's bin/xdg-open is the
  * system browser OBS sees: it appends each URL to the home's opened-urls.txt.
  */
 function makeHome(options = {}) {
@@ -93,6 +95,9 @@ function makeHome(options = {}) {
       throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
     }
     fs.cpSync(STAGE_DIR, path.join(obsDir, 'plugins', MODULE_NAME), { recursive: true });
+    if (options.webPanel) {
+      fs.cpSync(path.join(STAGE_DIR, '..', 'velmora-web-panel'), path.join(obsDir, 'plugins', 'velmora-web-panel'), { recursive: true });
+    }
     if (options.testTrust) {
       fs.copyFileSync(TEST_TRUST_MODULE, path.join(obsDir, 'plugins', MODULE_NAME, 'bin', '64bit', `${MODULE_NAME}.so`));
     }
@@ -167,8 +172,11 @@ async function startObs(home, options = {}) {
   let exitInfo = null;
   const waiters = new Set();
   const notify = () => { for (const w of waiters) w(); };
-  child.stdout.on('data', (c) => { output += c; notify(); });
-  child.stderr.on('data', (c) => { output += c; notify(); });
+  // When each stretch of output arrived, for timings from the log.
+  const arrivals = [];
+  const take = (c) => { output += c; arrivals.push({ end: output.length, at: performance.now() }); notify(); };
+  child.stdout.on('data', take);
+  child.stderr.on('data', take);
   const exited = new Promise((resolve) => child.on('exit', async (code, signal) => {
     // xvfb-run has told its Xvfb to stop; let it remove its lock file, then nothing may stay.
     for (let i = 0; i < 60 && groupAlive(pgid); i++) await sleep(50);
@@ -220,7 +228,14 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
-  const handle = { pid: null, log: () => output, waitForLog, stop, exited };
+  // performance.now() when the first line matching pattern arrived, or null.
+  function logAt(pattern) {
+    const m = find(output, pattern, 0);
+    const arrival = m && arrivals.find((a) => a.end > m.index);
+    return arrival ? arrival.at : null;
+  }
+
+  const handle = { pid: null, log: () => output, waitForLog, logAt, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', options.startTimeoutMs ?? 30000);
     await waitForLog(LOADED, 10000, { from: m.index });

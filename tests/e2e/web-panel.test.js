@@ -1,0 +1,146 @@
+'use strict';
+// The dock as a real browser dock where OBS has no obs-browser: the module's Qt WebEngine panel
+// provider in Debian's OBS, read and worked from outside through the engine's DevTools port
+// (clicks and typing through the engine's input pipeline).
+
+const { describe, it, before } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const { attachPage } = require('./lib/cdp');
+const { makeHome, startObs } = require('./lib/obs');
+const { dockPort, newToken } = require('./lib/bridge');
+const { startIngest } = require('./lib/ingest');
+const { freePorts } = require('./lib/ports');
+const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
+
+const UI_MS = 10000;
+const KEY = 'velmora-panel';
+const LIFECYCLE = ['browser closed', 'store flushed', 'widget deleted', 'store closed', 'panel deleted'];
+
+// PIDs of Qt WebEngine's helper processes now running.
+const enginePids = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).filter((n) => {
+  try { return fs.readFileSync(`/proc/${n}/cmdline`, 'utf8').includes('QtWebEngineProcess'); } catch { return false; }
+}).map(Number);
+// Running, that is: a zombie waiting for its new parent to reap it has ended.
+const alive = (pid) => {
+  try { return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ').at(-1)[0] !== 'Z'; } catch { return false; }
+};
+
+// Stops OBS and tells which engine helpers were still there half a second after OBS itself ended.
+async function stopWatchingHelpers(obs) {
+  const helpers = enginePids();
+  const stopped = obs.stop();
+  while (alive(obs.pid)) await sleep(20);
+  await sleep(500);
+  return { run: await stopped, helpers, outlived: helpers.filter(alive) };
+}
+
+describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 180000 }, () => {
+  const token = newToken();
+  const r = {};
+  before(async () => {
+    const ingest = await startIngest();
+    const [port, cdpPort] = await freePorts(2, [ingest.rtmpPort, ingest.httpPort]).then((p) => [p, p + 1]);
+    const home = makeHome({ webPanel: true, config: { port } });
+    const env = { VELMORA_OBS_TEST_BRIDGE_TOKEN: token, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`,
+      QT_XCB_GL_INTEGRATION: 'xcb_egl' };
+    try {
+      let obs = await startObs(home, { env });
+      r.first = await settle(async () => {
+        await dockPort(obs);
+        const page = await attachPage(cdpPort, `:${port}/dock/`);
+        await page.waitFor('document.body.dataset.drawn === "state"');
+        const shown = { pill: await page.text('#connection'), status: await page.text('#stream-status') };
+        await page.type('#service-url', ingest.url);
+        await page.type('#service-key', KEY);
+        await page.click('#service-use');
+        await page.waitFor('document.getElementById("service-note").innerText === "OBS now streams to Velmora."');
+        await page.click('#stream-button');
+        await page.waitFor('parseInt(document.getElementById("kbps").textContent.replace(/,/g, ""), 10) > 0', 15000);
+        const live = { status: await page.text('#stream-status'), kbps: await page.text('#kbps'),
+          nginx: await ingest.stream(KEY) };
+        await page.click('#stream-button');
+        await page.waitFor('document.getElementById("stream-status").innerText === "Offline"');
+        await page.evaluate('localStorage.setItem("velmora.e2e", "kept")');
+        // The page's warnings and errors reach OBS's log, without the tokens they may carry.
+        const quietUntil = obs.log().length;
+        await page.evaluate('console.info("just info"); console.error("probe ws://127.0.0.1:1/bridge?token=0123abcd failed")');
+        const probe = (await obs.waitForLog(/.*Dock page error: probe.*/, 5000, { from: quietUntil }))[0];
+        page.close();
+        await sleep(1500); // OBS 29 must not take SIGINT while it saves after the stream
+        return { shown, live, probe, quiet: obs.log().slice(0, quietUntil), all: obs.log() };
+      });
+      r.firstStop = await stopWatchingHelpers(obs);
+      obs = await startObs(home, { env });
+      r.second = await settle(async () => {
+        await dockPort(obs);
+        const page = await attachPage(cdpPort, `:${port}/dock/`);
+        await page.waitFor('document.body.dataset.drawn === "state"');
+        const kept = await page.evaluate('localStorage.getItem("velmora.e2e")');
+        page.close();
+        return kept;
+      });
+      r.secondStop = await stopWatchingHelpers(obs);
+    } finally {
+      r.ingestStop = await ingest.stop();
+      home.cleanup();
+    }
+  });
+
+  it('loads the dock in OBS after start-up, connects, and logs no page errors', () => {
+    const { shown, quiet, probe, all } = unwrap(r.first);
+    assert.deepEqual(shown, { pill: 'Connected', status: 'Offline' });
+    const log = r.firstStop.run.log;
+    assert.ok(log.indexOf('[velmora] Browser panels from velmora-web-panel') > log.indexOf('==== Startup complete'));
+    assert.equal(count(log, 'Web panel: OBS runs as root, where Chromium\'s sandbox cannot work; it is off'), 1);
+    assert.doesNotMatch(quiet, /\[velmora\] Dock page (error|warning)/);
+    assert.match(probe, /^error: \[velmora\] Dock page error: probe ws:\/\/127\.0\.0\.1:1\/bridge\?token=… failed \(.*:\d+\)$/);
+    assert.ok(!all.includes('0123abcd') && !all.includes('just info'));
+  });
+
+  it('streams to nginx with "Go live" clicked inside OBS\'s dock and shows live figures', () => {
+    const { live } = unwrap(r.first);
+    assert.equal(live.status, 'Live');
+    assert.match(live.kbps, /^[\d,]+ kb\/s$/);
+    assert.ok(live.nginx && live.nginx.publishing && live.nginx.bytesIn > 0, 'nginx got no stream');
+  });
+
+  it('keeps local storage across an OBS restart', () => {
+    assert.equal(unwrap(r.second), 'kept');
+  });
+
+  it('at exit closes, flushes and deletes once, and leaves no engine process behind', () => {
+    for (const stop of [r.firstStop, r.secondStop]) {
+      const exit = stop.run.log.indexOf('==== Shutting down');
+      for (const line of LIFECYCLE) assert.equal(count(stop.run.log.slice(exit), `[velmora] Web panel: ${line}\n`), 1, line);
+      assertCleanExit(stop.run);
+      assert.ok(stop.helpers.length > 0, 'no engine process ran');
+      assert.deepEqual(stop.outlived, [], 'engine processes outlived OBS');
+    }
+    assert.deepEqual(r.ingestStop, { code: 0, signal: null });
+  });
+});
+
+describe('the Qt WebEngine panel beside obs-browser', { timeout: 60000 }, () => {
+  let run;
+  let engines;
+  before(async () => {
+    const home = makeHome({ webPanel: true, standIns: ['obs-browser'] });
+    try {
+      const obs = await startObs(home, { env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: newToken() } });
+      await obs.waitForLog('[stand-in] create_widget', 5000);
+      await sleep(1000);
+      engines = enginePids();
+      run = await obs.stop();
+    } finally {
+      home.cleanup();
+    }
+  });
+
+  it('leaves the dock to obs-browser and starts no engine', () => {
+    assert.match(run.log, /\[velmora\] Browser panels from obs-browser\n/);
+    assert.doesNotMatch(run.log, /Web panel:/);
+    assert.deepEqual(engines, []);
+    assertCleanExit(run);
+  });
+});
