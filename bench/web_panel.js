@@ -7,7 +7,7 @@
 
 const fs = require('node:fs');
 const { performance } = require('node:perf_hooks');
-const { chromium } = require('playwright-core');
+const { attachPage } = require('../tests/e2e/lib/cdp');
 const { makeHome, startObs } = require('../tests/e2e/lib/obs');
 const { newToken } = require('../tests/e2e/lib/bridge');
 const { freePorts } = require('../tests/e2e/lib/ports');
@@ -46,15 +46,10 @@ async function oneRun(withPanel) {
     if (withPanel) {
       await obs.waitForLog('[velmora] Browser panels from velmora-web-panel', 10000);
       const loadedAt = obs.logAt('[velmora] Browser panels from');
-      let browser;
-      for (let i = 0; !browser; i++) {
-        try { browser = await chromium.connectOverCDP(`http://127.0.0.1:${cdpPort}`); } catch (e) { if (i > 200) throw e; await sleep(10); }
-      }
-      let page;
-      while (!(page = browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().includes('/dock/')))) await sleep(10);
-      while (!(await page.evaluate(() => document.body && document.body.dataset.drawn === 'state'))) await sleep(10);
+      const page = await attachPage(cdpPort, '/dock/', 10000);
+      while (!(await page.evaluate('document.body !== null && document.body.dataset.drawn === "state"'))) await sleep(5);
       result.firstStateMs = performance.now() - loadedAt;
-      await browser.close();
+      page.close();
     }
     await sleep(3000); // settled
     result.memory = memoryKb([obs.pid, ...engines()]);

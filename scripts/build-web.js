@@ -52,6 +52,7 @@ function build(source, output, siteOrigin) {
 
   function script(rel, trail) {
     if (assets.has(rel)) return assets.get(rel).name;
+    const deps = [];
     if (trail.includes(rel)) fail(`import cycle: ${trail.concat(rel).join(' -> ')}`);
     const file = path.join(source, rel);
     if (!fs.existsSync(file)) fail(`${trail[trail.length - 1] || 'a page'} refers to missing ${rel}`);
@@ -60,11 +61,24 @@ function build(source, output, siteOrigin) {
     text = text.split(SITE_MARKER).join(siteOrigin);
     text = text.replace(/(\bfrom\s*|\bimport\s*)(['"])\.\/([\w.-]+\.js)\2/g, (all, keyword, quote, dep) => {
       const depRel = path.posix.join(path.posix.dirname(rel), dep);
+      deps.push(depRel);
       return `${keyword}${quote}./${script(depRel, trail.concat(rel))}${quote}`;
     });
     const name = hashed(rel, text);
-    assets.set(rel, { name, text });
+    assets.set(rel, { name, text, deps });
     return name;
+  }
+
+  // Every module an entry reaches, so the page can ask for all of them at once instead of
+  // discovering them import by import.
+  function reached(rel, into = new Set()) {
+    for (const dep of assets.get(rel).deps) {
+      if (!into.has(dep)) {
+        into.add(dep);
+        reached(dep, into);
+      }
+    }
+    return into;
   }
 
   function style(rel) {
@@ -83,7 +97,11 @@ function build(source, output, siteOrigin) {
   for (const page of PAGES) {
     let html = fs.readFileSync(path.join(source, page), 'utf8');
     if (/<script(?![^>]*\bsrc=)[^>]*>/i.test(html)) fail(`${page} has an inline script; the pages' policy refuses it`);
-    html = html.replace(/(<script[^>]*\bsrc=")(js\/[\w.-]+\.js)"/g, (all, head, rel) => `${head}assets/${script(rel, [])}"`);
+    html = html.replace(/(<script[^>]*\bsrc=")(js\/[\w.-]+\.js)"(.*)/g, (all, head, rel, tail) => {
+      const name = script(rel, []);
+      const preloads = [...reached(rel)].map((dep) => `\n<link rel="modulepreload" href="assets/${assets.get(dep).name}">`);
+      return `${head}assets/${name}"${tail}${preloads.join('')}`;
+    });
     html = html.replace(/(<link[^>]*\bhref=")(css\/[\w.-]+\.css)"/g, (all, head, rel) => `${head}assets/${style(rel)}"`);
     fs.writeFileSync(path.join(output, page), html);
   }

@@ -25,7 +25,13 @@ function readStored() {
 }
 
 function apply(event) {
+  const firstState = !model.state && event.event === 'state';
   model = reduce(model, event);
+  // The first state is drawn at once; later bursts (a flood of states) are drawn once a frame.
+  if (firstState) {
+    draw(model);
+    return;
+  }
   if (drawPending) return;
   drawPending = true;
   requestAnimationFrame(() => {
