@@ -6,9 +6,8 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const net = require('node:net');
-const path = require('node:path');
 const WebSocket = require('ws');
-const { makeHome, withObs, obsVersionFromLog, STAGE_DIR } = require('./lib/obs');
+const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
 const { connectBridge, dockPort, newToken, DOCK_SERVER } = require('./lib/bridge');
 const { settle, unwrap, assertCleanExit, assertUnloaded } = require('./lib/checks');
 const { freePorts, listen, closeServer } = require('./lib/ports');
@@ -16,13 +15,6 @@ const { freePorts, listen, closeServer } = require('./lib/ports');
 const LOADING = /\[velmora\] Velmora for OBS (\S+) loading \(OBS (\S+)\)/;
 const UNAVAILABLE = 'error: [velmora] The dock cannot start without a local port; Velmora is unavailable this session';
 const boundPort = (log) => Number((log.match(DOCK_SERVER) || [])[1]);
-
-/** Sends one request over a plain socket; resolves to the raw reply. */
-const rawGet = (port, target) => new Promise((resolve, reject) => {
-  const chunks = [];
-  const socket = net.connect({ host: '127.0.0.1', port }, () => socket.end(`GET ${target} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`));
-  socket.on('data', (c) => chunks.push(c)).on('error', reject).on('close', () => resolve(Buffer.concat(chunks).toString('latin1')));
-});
 
 const openSocket = (url, origin) => new Promise((resolve, reject) => {
   const ws = new WebSocket(url, { origin });
@@ -41,7 +33,6 @@ describe('the module across OBS runs with one configuration folder', { timeout: 
     home = makeHome();
     runs.fresh = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
       const port = await dockPort(obs);
-      r.dock = await settle(() => rawGet(port, '/dock/'));
       // Left open at SIGINT: a dock, an overlay and a crowd of idle connections.
       r.open = await settle(async () => ({
         dock: await connectBridge({ port, token: token.toLowerCase() }),
@@ -107,13 +98,6 @@ describe('the module across OBS runs with one configuration folder', { timeout: 
     assert.match(tokens[0] ?? '', /^[0-9a-f]{64}$/);
     assert.equal(tokens[1], tokens[0], 'a valid token was replaced');
     assert.match(tokens[2], /^[0-9a-f]{64}$/);
-  });
-
-  it('finds and serves the staged dock page', () => {
-    const index = fs.readFileSync(path.join(STAGE_DIR, 'data', 'web', 'index.html'), 'latin1');
-    const reply = unwrap(r.dock);
-    assert.ok(reply.startsWith('HTTP/1.1 200 OK\r\n') && reply.endsWith(`\r\n\r\n${index}`), reply.slice(0, 300));
-    assert.ok(reply.includes("connect-src 'self' ws://127.0.0.1:41471 "));
   });
 
   it('exits promptly with a dock, an overlay and 300 idle connections open', (t) => {
