@@ -1,7 +1,7 @@
 'use strict';
 // The dock in a real OBS with a stand-in obs-browser (a test module that logs every call of the
-// panel interface) and without one, and the sign-in launcher handed to a stand-in system browser.
-// Which links may open is the unit suite's; a link really opening is the web suite's.
+// panel interface) and without one, links handed to a stand-in system browser, and sign-in
+// through the module's callback.
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -13,6 +13,7 @@ const { freePorts } = require('./lib/ports');
 const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
 
 const IO_MS = 3000;
+const REFUSED_LINK = 'warning: [velmora] Refused to open a link that is not on an allowed site';
 
 // Has the probe describe the dock, and returns its line.
 async function dockReport(obs, home) {
@@ -63,17 +64,41 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
       await dock.waitFor('state', IO_MS);
       const next = async (name) => dock.waitFor(name, IO_MS, { from: dock.mark() });
 
+      r.links = await settle(async () => {
+        const logFrom = obs.log().length;
+        for (const url of ['https://www.twitch.tv/velmora?x=1', 'http://velmora.app/', 'https://user@velmora.app/',
+          'https://velmora.app.evil.example/', 'https://WWW.YouTube.com/watch', '']) dock.send({ action: 'open_url', url });
+        await sleep(1000);
+        return { opened: home.openedUrls(), log: obs.log().slice(logFrom) };
+      });
+
       r.signIn = await settle(async () => {
         const from = dock.mark();
         dock.send({ action: 'sign_in', provider: 'google' });
         const opened = await dock.waitFor('sign_in_opened', IO_MS, { from });
-        return { opened, launcher: await nextOpened(home, 0) };
+        const launcher = await nextOpened(home, 2);
+        const state = new URL(launcher).searchParams.get('state');
+        const results = {};
+        const tokenFrom = dock.mark();
+        results.get = await callback(port, 'GET', `?state=${state}&idToken=abc.def&newUser=1`);
+        results.event = await dock.waitFor('auth_token', IO_MS, { from: tokenFrom });
+        results.replay = await callback(port, 'GET', `?state=${state}&idToken=abc.def`);
+        dock.send({ action: 'sign_in', provider: 'Google' });
+        const second = new URL(await nextOpened(home, 3));
+        results.secondProvider = second.searchParams.get('provider');
+        results.post = await callback(port, 'POST', '', `state=${second.searchParams.get('state')}&idToken=form-token`);
+        dock.send({ action: 'sign_in', provider: '' });
+        const cancelled = new URL(await nextOpened(home, 4)).searchParams.get('state');
+        dock.send({ action: 'cancel_sign_in' });
+        await sleep(200);
+        results.cancelled = await callback(port, 'GET', `?state=${cancelled}&idToken=x`);
+        return { opened, launcher, ...results };
       });
 
       // No dock left to take the token: the browser must not be told that sign-in worked.
       r.noDock = await settle(async () => {
         dock.send({ action: 'sign_in', provider: 'apple' });
-        const state = new URL(await nextOpened(home, 1)).searchParams.get('state');
+        const state = new URL(await nextOpened(home, 5)).searchParams.get('state');
         dock.ws.close();
         await dock.closed;
         await sleep(200);
@@ -144,12 +169,23 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
     }
   });
 
-  // The callback's rules are the integration suite's; the browser flow is the web suite's.
-  it('opens the sign-in launcher in the system browser', () => {
+  it('opens only https links on allowed sites, and logs each refusal', () => {
+    const { opened, log } = unwrap(r.links);
+    assert.deepEqual(opened, ['https://www.twitch.tv/velmora?x=1', 'https://www.youtube.com/watch']);
+    assert.equal(count(log, REFUSED_LINK), 4);
+  });
+
+  it('signs in through the system browser and hands the token to the dock once', () => {
     const s = unwrap(r.signIn);
     assert.equal(s.opened.data.ok, true);
     assert.match(s.launcher, new RegExp('^https://velmora\\.app/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A' +
       `${r.port}%2Fauth-callback&state=[0-9a-f]{48}&client=velmora-obs&provider=google$`));
+    assert.deepEqual([s.get.status, s.get.location], [302, '/auth-done']);
+    assert.equal(s.event.raw, '{"event":"auth_token","idToken":"abc.def","isNewUser":true}');
+    assert.equal(s.replay.status, 403);
+    assert.equal(s.secondProvider, null, 'a provider outside the list');
+    assert.deepEqual([s.post.status, s.post.location], [303, '/auth-done']);
+    assert.equal(s.cancelled.status, 403);
   });
 
   it('tells the browser when no dock is there to take the token', () => {

@@ -62,13 +62,18 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
         await page.click('#stream-button');
         await page.waitFor('document.getElementById("stream-status").innerText === "Offline"');
         await page.evaluate('localStorage.setItem("velmora.e2e", "kept")');
+        // No window opens from the panel; a reload comes back to the same dock.
+        await page.evaluate('window.open("https://velmora.app/"), undefined');
+        await page.evaluate('location.reload()');
+        await page.waitFor('document.body.dataset.drawn === "state" && document.getElementById("connection").innerText === "Connected"');
+        const pages = (await page.targets()).filter((t) => t.type === 'page').length;
         // The page's warnings and errors reach OBS's log, without the tokens they may carry.
         const quietUntil = obs.log().length;
         await page.evaluate('console.info("just info"); console.error("probe ws://127.0.0.1:1/bridge?token=0123abcd failed")');
         const probe = (await obs.waitForLog(/.*Dock page error: probe.*/, 5000, { from: quietUntil }))[0];
         page.close();
         await sleep(1500); // OBS 29 must not take SIGINT while it saves after the stream
-        return { shown, live, probe, quiet: obs.log().slice(0, quietUntil), all: obs.log() };
+        return { shown, live, probe, pages, quiet: obs.log().slice(0, quietUntil), all: obs.log() };
       });
       r.firstStop = await stopWatchingHelpers(obs);
       obs = await startObs(home, { env });
@@ -87,9 +92,10 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
     }
   });
 
-  it('loads the dock in OBS after start-up, connects, and logs no page errors', () => {
-    const { shown, quiet, probe, all } = unwrap(r.first);
+  it('loads the dock in OBS after start-up, connects, opens no windows, reloads, and logs page errors only', () => {
+    const { shown, quiet, probe, all, pages } = unwrap(r.first);
     assert.deepEqual(shown, { pill: 'Connected', status: 'Offline' });
+    assert.equal(pages, 1, 'window.open made a page, or the reload lost the dock');
     const log = r.firstStop.run.log;
     assert.ok(log.indexOf('[velmora] Browser panels from velmora-web-panel') > log.indexOf('==== Startup complete'));
     assert.equal(count(log, 'Web panel: OBS runs as root, where Chromium\'s sandbox cannot work; it is off'), 1);

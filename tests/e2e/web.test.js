@@ -129,7 +129,21 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
       });
 
       r.signIn = await settle(async () => {
-        const seen = home.openedUrls().length;
+        // A sign-in cancelled in the dock: its browser page ends on the refusal.
+        let seen = home.openedUrls().length;
+        await dock.getByRole('button', { name: 'Apple' }).click();
+        await until('#account-status', 'Finish signing in in your browser');
+        for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
+        const cancelled = new URL(home.openedUrls()[seen]);
+        await dock.getByRole('button', { name: 'Cancel sign-in' }).click();
+        await until('#account-status', 'You are not signed in.');
+        const late = new URL(cancelled.searchParams.get('callback'));
+        late.search = `?state=${cancelled.searchParams.get('state')}&idToken=late`;
+        const refusedTab = await openPage(context, late.href);
+        const refused = await refusedTab.innerText('body');
+        await refusedTab.close();
+
+        seen = home.openedUrls().length;
         await dock.getByRole('button', { name: 'Google' }).click();
         await until('#account-status', 'Finish signing in in your browser');
         for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
@@ -141,7 +155,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
         const done = { url: tab.url(), text: await tab.innerText('body'), problems: tab.problems() };
         await tab.close();
         await until('#account-status', 'Welcome to Velmora! You are signed in.');
-        return { provider: launcher.searchParams.get('provider'), done, html: await dock.content() };
+        return { provider: launcher.searchParams.get('provider'), done, refused, html: await dock.content() };
       });
 
       r.update = await settle(async () => {
@@ -220,6 +234,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
   it('signs in through the browser and the module callback', () => {
     const s = unwrap(r.signIn);
     assert.equal(s.provider, 'google');
+    assert.match(s.refused, /That sign-in link expired/);
     assert.match(s.done.url, /\/auth-done$/);
     assert.match(s.done.text, /You're signed in/);
     assert.deepEqual(s.done.problems, []);

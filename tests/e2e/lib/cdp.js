@@ -53,10 +53,16 @@ async function attachPage(port, urlPart, timeoutMs = 15000) {
     if (exceptionDetails) throw new Error(`${expression}: ${exceptionDetails.exception?.description || exceptionDetails.text}`);
     return result.value;
   }
+  // Until the expression is true; one that throws (the page still loading) counts as false.
   async function waitFor(expression, ms = 10000) {
-    for (const end = Date.now() + ms; !(await evaluate(expression));) {
-      if (Date.now() > end) throw new Error(`not true in ${ms} ms: ${expression}`);
-      await sleep(50);
+    let last = null;
+    for (const end = Date.now() + ms; ; await sleep(50)) {
+      try {
+        if (await evaluate(expression)) return;
+      } catch (error) {
+        last = error;
+      }
+      if (Date.now() > end) throw new Error(`not true in ${ms} ms: ${expression}${last ? ` (${last.message})` : ''}`);
     }
   }
   async function click(selector) {
@@ -73,7 +79,7 @@ async function attachPage(port, urlPart, timeoutMs = 15000) {
   }
   const text = (selector) => evaluate(`document.querySelector(${JSON.stringify(selector)}).innerText`);
   const close = () => ws.close();
-  return { evaluate, waitFor, click, type, text, close, url: target.url };
+  return { evaluate, waitFor, click, type, text, close, url: target.url, targets: () => targets(port) };
 }
 
 module.exports = { attachPage };
