@@ -12,17 +12,24 @@ const PAGES = ['index.html', 'auth-done.html', 'overlay-chat.html', 'overlay-cou
 const SITE_MARKER = '__VELMORA_SITE_ORIGIN__';
 
 // Newer than Chromium 87, with the version that brought each.
-const TOO_NEW = [
+const TOO_NEW_JS = [
   [/\.at\(/, 'Array/String .at() (92)'],
   [/\bstructuredClone\b/, 'structuredClone (98)'],
   [/\bObject\.hasOwn\b/, 'Object.hasOwn (93)'],
   [/\.findLast(Index)?\(/, 'findLast (97)'],
+  [/\brandomUUID\b/, 'crypto.randomUUID (92)'],
   [/^await\b/m, 'top-level await (89)'],
   [/#[A-Za-z_]\w*\s+in\b/, 'private brand checks (91)'],
   [/\bstatic\s*\{/, 'static blocks (94)'],
+];
+const TOO_NEW_CSS = [
   [/\baspect-ratio\s*:/, 'CSS aspect-ratio (88)'],
   [/:is\(|:where\(|:has\(/, 'CSS :is/:where/:has (88+)'],
+  [/:not\([^)]*,/, 'CSS :not() with a list (88)'],
   [/\baccent-color\s*:/, 'CSS accent-color (93)'],
+  [/\btext-decoration-thickness\s*:|\btext-underline-offset\s*:/, 'CSS text decoration sizes (89)'],
+  [/\boverflow(-[xy])?\s*:\s*clip\b/, 'CSS overflow: clip (90)'],
+  [/(^|[\s;{])(translate|rotate|scale)\s*:/, 'CSS individual transforms (104)'],
   [/@container|@layer/, 'CSS container queries and layers (99+)'],
 ];
 
@@ -31,8 +38,8 @@ function fail(message) {
   process.exit(1);
 }
 
-function checkTarget(file, text) {
-  for (const [pattern, what] of TOO_NEW) {
+function checkTarget(file, text, patterns) {
+  for (const [pattern, what] of patterns) {
     const match = pattern.exec(text);
     if (match) {
       const line = text.slice(0, match.index).split('\n').length;
@@ -57,13 +64,16 @@ function build(source, output, siteOrigin) {
     const file = path.join(source, rel);
     if (!fs.existsSync(file)) fail(`${trail[trail.length - 1] || 'a page'} refers to missing ${rel}`);
     let text = fs.readFileSync(file, 'utf8');
-    checkTarget(rel, text);
+    checkTarget(rel, text, TOO_NEW_JS);
     text = text.split(SITE_MARKER).join(siteOrigin);
     text = text.replace(/(\bfrom\s*|\bimport\s*)(['"])\.\/([\w.-]+\.js)\2/g, (all, keyword, quote, dep) => {
       const depRel = path.posix.join(path.posix.dirname(rel), dep);
       deps.push(depRel);
       return `${keyword}${quote}./${script(depRel, trail.concat(rel))}${quote}`;
     });
+    const built = String.raw`(?!\.\/[\w-]+-[0-9a-f]{10}\.js['"])`;
+    const left = new RegExp(String.raw`\bimport\s*\(|^\s*(?:import|export)\b[^;\n]*?\bfrom\s*['"]${built}|^\s*import\s*['"]${built}`, 'm').exec(text);
+    if (left) fail(`${rel}:${text.slice(0, left.index).split('\n').length}: only static imports of "./name.js" beside it are built`);
     const name = hashed(rel, text);
     assets.set(rel, { name, text, deps });
     return name;
@@ -86,12 +96,14 @@ function build(source, output, siteOrigin) {
     const file = path.join(source, rel);
     if (!fs.existsSync(file)) fail(`a page refers to missing ${rel}`);
     const text = fs.readFileSync(file, 'utf8');
-    checkTarget(rel, text);
+    checkTarget(rel, text, TOO_NEW_CSS);
     const name = hashed(rel, text);
     assets.set(rel, { name, text });
     return name;
   }
 
+  const inside = (child, parent) => child === parent || child.startsWith(parent + path.sep);
+  if (inside(source, output) || inside(output, source)) fail('the output folder must lie apart from the sources');
   fs.rmSync(output, { recursive: true, force: true });
   fs.mkdirSync(path.join(output, 'assets'), { recursive: true });
   for (const page of PAGES) {
@@ -103,6 +115,9 @@ function build(source, output, siteOrigin) {
       return `${head}assets/${name}"${tail}${preloads.join('')}`;
     });
     html = html.replace(/(<link[^>]*\bhref=")(css\/[\w.-]+\.css)"/g, (all, head, rel) => `${head}assets/${style(rel)}"`);
+    for (const block of html.matchAll(/<style>([\s\S]*?)<\/style>/g)) checkTarget(page, block[1], TOO_NEW_CSS);
+    const stray = /\b(?:src|href)="(?!assets\/[\w-]+-[0-9a-f]{10}\.(?:js|css)"|data:,")([^"]*)"/.exec(html);
+    if (stray) fail(`${page} refers to ${stray[1]}, which the build does not write`);
     fs.writeFileSync(path.join(output, page), html);
   }
   for (const { name, text } of assets.values()) fs.writeFileSync(path.join(output, 'assets', name), text);

@@ -13,30 +13,12 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
 
-#include <regex>
 #include <set>
 #include <utility>
-
-#include <unistd.h>
 
 namespace velmora::web_panel {
 
 namespace {
-
-// Chromium's sandbox needs privileges a root process does not hand down; it must be off before
-// the first engine object exists, and is left on for everyone else.
-void prepare_engine()
-{
-    static bool prepared = false;
-    if (prepared)
-        return;
-    prepared = true;
-    if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        VELMORA_LOG(LOG_WARNING,
-                    "Web panel: OBS runs as root, where Chromium's sandbox cannot work; it is off");
-    }
-}
 
 class PanelCookieManager : public QCefCookieManager {
   public:
@@ -104,8 +86,11 @@ class PanelCookieManager : public QCefCookieManager {
 
 class PanelWidget : public QCefWidget {
   public:
+    // Without a profile of the dock's, the widget keeps an off-the-record one of its own rather
+    // than the default profile every other plug-in shares.
     PanelWidget(QWidget *parent, const std::string &url, QWebEngineProfile *profile)
-        : QCefWidget(parent), view_(new QWebEngineView(this)), page_(new PanelPage(profile, view_))
+        : QCefWidget(parent), own_profile_(profile ? nullptr : new QWebEngineProfile()),
+          view_(new QWebEngineView(this)), page_(new PanelPage(profile ? profile : own_profile_, view_))
     {
         auto *layout = new QVBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
@@ -114,7 +99,12 @@ class PanelWidget : public QCefWidget {
         view_->setContextMenuPolicy(Qt::NoContextMenu);
         setURL(url);
     }
-    ~PanelWidget() override { VELMORA_LOG(LOG_INFO, "Web panel: widget deleted"); }
+    ~PanelWidget() override
+    {
+        closeBrowser();
+        delete own_profile_;
+        VELMORA_LOG(LOG_INFO, "Web panel: widget deleted");
+    }
 
     void setURL(const std::string &url) override
     {
@@ -133,12 +123,14 @@ class PanelWidget : public QCefWidget {
     }
     // Pop-ups never open here, allowed or not: the dock's links go through the bridge.
     void allowAllPopups(bool) override {}
+    // The view goes with the page: left alone, it would make itself a new page on the default
+    // profile the next time it is shown or hidden.
     void closeBrowser() override
     {
-        if (!page_)
+        if (!view_)
             return;
-        view_->setPage(nullptr);
-        delete page_;
+        delete view_;
+        view_ = nullptr;
         page_ = nullptr;
         VELMORA_LOG(LOG_INFO, "Web panel: browser closed");
     }
@@ -163,36 +155,32 @@ class PanelWidget : public QCefWidget {
     }
 
   private:
+    QWebEngineProfile *own_profile_;
     QWebEngineView *view_;
     PanelPage *page_;
 };
 
 class Panel : public QCef {
   public:
+    explicit Panel(obs_module_t *provider) : provider_(provider) {}
     ~Panel() override { VELMORA_LOG(LOG_INFO, "Web panel: panel deleted"); }
 
-    bool init_browser() override
-    {
-        prepare_engine();
-        return true;
-    }
+    // The engine starts with the first view; there is nothing to wait for.
+    bool init_browser() override { return true; }
     bool initialized() override { return true; }
     bool wait_for_browser_init() override { return true; }
 
     QCefWidget *create_widget(QWidget *parent, const std::string &url,
                               QCefCookieManager *cookie_manager) override
     {
-        prepare_engine();
         // Cookie managers come from create_cookie_manager only: this provider's own.
         auto *manager = static_cast<PanelCookieManager *>(cookie_manager);
-        QWebEngineProfile *profile = manager ? manager->profile() : QWebEngineProfile::defaultProfile();
-        return new PanelWidget(parent, url, profile);
+        return new PanelWidget(parent, url, manager ? manager->profile() : nullptr);
     }
     QCefCookieManager *create_cookie_manager(const std::string &storage_path,
                                              bool persist_session_cookies) override
     {
-        prepare_engine();
-        BPtr<char> path = obs_module_config_path(storage_path.c_str());
+        BPtr<char> path = get_cookie_path(storage_path);
         if (!path)
             return nullptr;
         return new PanelCookieManager(QString::fromStdString(storage_path), QString::fromUtf8(path.Get()),
@@ -200,23 +188,66 @@ class Panel : public QCef {
     }
     BPtr<char> get_cookie_path(const std::string &storage_path) override
     {
-        return obs_module_config_path(storage_path.c_str());
+        return obs_module_get_config_path(provider_, storage_path.c_str());
     }
     void add_popup_whitelist_url(const std::string &, QObject *) override {}
     void add_force_popup_url(const std::string &, QObject *) override {}
+
+  private:
+    obs_module_t *provider_;
 };
 
 } // namespace
 
-QCef *create_panel()
-{
-    return new Panel();
-}
-
 std::string redact_tokens(const std::string &text)
 {
-    static const std::regex token(R"((token=|#t=|#o=)[A-Za-z0-9_%-]+)");
-    return std::regex_replace(text, token, "$1…");
+    auto token_char = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '%' || c == '-';
+    };
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t next = std::string::npos;
+        std::size_t key_length = 0;
+        for (const char *key : {"token=", "#t=", "#o="}) {
+            std::size_t found = text.find(key, at);
+            if (found < next) {
+                next = found;
+                key_length = std::char_traits<char>::length(key);
+            }
+        }
+        if (next == std::string::npos) {
+            out.append(text, at, std::string::npos);
+            break;
+        }
+        std::size_t value = next + key_length;
+        std::size_t end = value;
+        while (end < text.size() && token_char(text[end]))
+            ++end;
+        out.append(text, at, value - at);
+        if (end > value)
+            out += "…";
+        at = end;
+    }
+    // A log line, not a dump: cut at a character boundary.
+    std::size_t limit = 2048;
+    if (out.size() > limit) {
+        while (limit > 0 && (static_cast<unsigned char>(out[limit]) & 0xC0) == 0x80)
+            --limit;
+        out.resize(limit);
+        out += "…";
+    }
+    return out;
 }
 
 } // namespace velmora::web_panel
+
+extern "C" __attribute__((visibility("default"))) QCef *velmora_web_panel_create(obs_module_t *provider)
+{
+    try {
+        return new velmora::web_panel::Panel(provider);
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -9,6 +9,7 @@ namespace velmora::web_panel {
 namespace {
 
 LogLimiter console_lines("[velmora] Dock page: %d more console messages this minute not logged");
+LogLimiter refused_navigations("[velmora] Dock page: %d more attempts to leave this minute not logged");
 
 bool same_origin(const QUrl &a, const QUrl &b)
 {
@@ -27,7 +28,8 @@ bool PanelPage::acceptNavigationRequest(const QUrl &target, NavigationType, bool
     // The first load sets the origin; after it, reloads and moves within the module's own pages.
     if (!is_main_frame || url().isEmpty() || same_origin(url(), target))
         return true;
-    VELMORA_LOG(LOG_WARNING, "The dock page tried to leave the module's pages; it stays");
+    if (refused_navigations.allow())
+        VELMORA_LOG(LOG_WARNING, "The dock page tried to leave the module's pages; it stays");
     return false;
 }
 

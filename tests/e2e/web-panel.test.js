@@ -69,11 +69,13 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
         const pages = (await page.targets()).filter((t) => t.type === 'page').length;
         // The page's warnings and errors reach OBS's log, without the tokens they may carry.
         const quietUntil = obs.log().length;
-        await page.evaluate('console.info("just info"); console.error("probe ws://127.0.0.1:1/bridge?token=0123abcd failed")');
+        await page.evaluate('console.info("just info"); console.error("probe ws://127.0.0.1:1/bridge?token=0123abcd failed");' +
+          'console.warn("long #o=" + "f".repeat(200000) + " " + "x".repeat(200000))');
         const probe = (await obs.waitForLog(/.*Dock page error: probe.*/, 5000, { from: quietUntil }))[0];
+        const long = (await obs.waitForLog(/.*Dock page warning: long.*/, 5000, { from: quietUntil }))[0];
         page.close();
         await sleep(1500); // OBS 29 must not take SIGINT while it saves after the stream
-        return { shown, live, probe, pages, quiet: obs.log().slice(0, quietUntil), all: obs.log() };
+        return { shown, live, probe, long, pages, quiet: obs.log().slice(0, quietUntil), all: obs.log() };
       });
       r.firstStop = await stopWatchingHelpers(obs);
       obs = await startObs(home, { env });
@@ -93,7 +95,7 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
   });
 
   it('loads the dock in OBS after start-up, connects, opens no windows, reloads, and logs page errors only', () => {
-    const { shown, quiet, probe, all, pages } = unwrap(r.first);
+    const { shown, quiet, probe, long, all, pages } = unwrap(r.first);
     assert.deepEqual(shown, { pill: 'Connected', status: 'Offline' });
     assert.equal(pages, 1, 'window.open made a page, or the reload lost the dock');
     const log = r.firstStop.run.log;
@@ -101,7 +103,8 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
     assert.equal(count(log, 'Web panel: OBS runs as root, where Chromium\'s sandbox cannot work; it is off'), 1);
     assert.doesNotMatch(quiet, /\[velmora\] Dock page (error|warning)/);
     assert.match(probe, /^error: \[velmora\] Dock page error: probe ws:\/\/127\.0\.0\.1:1\/bridge\?token=… failed \(.*:\d+\)$/);
-    assert.ok(!all.includes('0123abcd') && !all.includes('just info'));
+    assert.ok(!all.includes('0123abcd') && !all.includes('just info') && !all.includes('ffff'));
+    assert.ok(long.length < 2200 && long.startsWith('warning: [velmora] Dock page warning: long #o=… xxx'), long.slice(0, 80));
   });
 
   it('streams to nginx with "Go live" clicked inside OBS\'s dock and shows live figures', () => {

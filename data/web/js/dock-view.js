@@ -10,7 +10,7 @@ const CONNECTION_WORDS = {
   lost: ['Reconnecting…', 'Lost the connection to OBS. Trying again…'],
   closing: ['OBS is closing', 'OBS is closing.'],
   'no-token': ['Not connected', 'Open this page from the Velmora dock in OBS.'],
-  refused: ['Not connected', 'OBS no longer takes this page. Open the Velmora dock from OBS again.'],
+  refused: ['Not connected', 'OBS refuses this page. Trying again every minute; if it stays, open the Velmora dock from OBS again.'],
 };
 
 const STATUS_WORDS = {
@@ -21,7 +21,13 @@ const STATUS_WORDS = {
   stopping: 'Stopping…',
 };
 
+// Hiding the control that has the keyboard focus would drop it on the page: it goes to the
+// card's heading instead.
 function show(element, visible) {
+  if (!visible && !element.hidden && element.contains(document.activeElement)) {
+    const heading = element.closest('section') && element.closest('section').querySelector('h2');
+    if (heading) heading.focus();
+  }
   element.hidden = !visible;
 }
 
@@ -57,7 +63,7 @@ function drawStream(model) {
   const stats = model.stats;
   show($('figures'), !!stats && (status === 'live' || status === 'reconnecting'));
   if (!stats) return;
-  setText($('kbps'), `${Number(stats.kbps || 0).toLocaleString('en-US')} kb/s`);
+  setText($('kbps'), `${Math.round(Number(stats.kbps) || 0).toLocaleString('en-US')} kb/s`);
   setText($('dropped'), `${stats.droppedFrames || 0} (${droppedPercent(stats).toFixed(1)}%)`);
   setText($('congestion'), `${Math.round((Number(stats.congestion) || 0) * 100)}%`);
   setText($('fps'), `${Math.round(Number(stats.fps) || 0)} fps`);

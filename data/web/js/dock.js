@@ -53,6 +53,7 @@ const socket = token
       },
       onMessage(event) {
         if (event.event === 'auth_token') idToken = typeof event.idToken === 'string' ? event.idToken : '';
+        if (event.event === 'obs' && event.type === 'streaming_starting') watchStart();
         apply(event);
       },
       onStatus(status) {
@@ -60,6 +61,17 @@ const socket = token
       },
     })
   : null;
+
+// OBS may fail a start and say nothing more; after a while, ask again how things stand.
+const START_OVERDUE_MS = 10000;
+let startTimer = 0;
+function watchStart() {
+  clearTimeout(startTimer);
+  startTimer = setTimeout(() => {
+    apply({ event: 'start_overdue' });
+    send('get_state');
+  }, START_OVERDUE_MS);
+}
 
 function send(action, fields) {
   return !!socket && socket.send({ action, ...fields });
@@ -85,10 +97,11 @@ function copyText(text) {
   if (navigator.clipboard && navigator.clipboard.writeText) {
     return navigator.clipboard.writeText(text).catch(() => copyBySelection(text));
   }
-  return Promise.resolve(copyBySelection(text));
+  return new Promise((resolve) => resolve(copyBySelection(text)));
 }
 
 function copyBySelection(text) {
+  const focused = document.activeElement;
   const area = document.createElement('textarea');
   area.value = text;
   area.setAttribute('readonly', '');
@@ -97,6 +110,7 @@ function copyBySelection(text) {
   area.select();
   const copied = document.execCommand('copy');
   area.remove();
+  if (focused && focused.focus) focused.focus();
   if (!copied) throw new Error('copy refused');
 }
 
@@ -115,7 +129,6 @@ function wireStreamAndService() {
     const shown = $('service-key').type === 'password';
     $('service-key').type = shown ? 'text' : 'password';
     e.currentTarget.setAttribute('aria-pressed', String(shown));
-    e.currentTarget.textContent = shown ? 'Hide' : 'Show';
   });
   on('service-restore', 'click', () => send('restore_service'));
 }
@@ -166,6 +179,7 @@ function wireOverlays() {
     }
     overlayState = setCountdown(overlayState, $('countdown-title').value, end);
     publish();
+    $('countdown-clock').value = ''; // a clock time is for one countdown; minutes stay the default
     tell('overlay', 'Countdown started.');
   });
   on('countdown-clear', 'click', () => {

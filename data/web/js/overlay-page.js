@@ -21,7 +21,7 @@ export function startOverlay(kind, onState) {
     onStatus(status) {
       document.body.dataset.connection = status;
     },
-  });
+  }, { giveUp: true });
   socket.start();
   return options;
 }

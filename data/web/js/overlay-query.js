@@ -53,9 +53,10 @@ export function readOptions(kind, search) {
   return options;
 }
 
-// An overlay URL from the state (no query) with a query put before its "#o=" fragment.
+// An overlay URL from the state with a query put before its "#o=" fragment (replacing any query).
 export function withQuery(url, query) {
-  if (!query) return url;
   const hash = url.indexOf('#');
-  return hash < 0 ? `${url}?${query}` : `${url.slice(0, hash)}?${query}${url.slice(hash)}`;
+  const fragment = hash < 0 ? '' : url.slice(hash);
+  const base = (hash < 0 ? url : url.slice(0, hash)).split('?')[0];
+  return query ? `${base}?${query}${fragment}` : `${base}${fragment}`;
 }

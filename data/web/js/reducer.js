@@ -8,6 +8,7 @@ export function initialModel() {
     connection: 'connecting', // connecting, open, lost, closing (OBS said it exits), no-token
     state: null, // the last "state" event
     phase: 'offline', // offline, starting, live, stopping: OBS's stream events between states
+    startOverdue: false, // a start that OBS never reported as started or stopped
     stats: null, // the last "stats" event of this stream
     history: [], // kbps of the last ticks, oldest first
     lastStop: '', // lastError of the last "streaming_stopped"
@@ -21,13 +22,13 @@ export function initialModel() {
 function reduceObs(model, type, lastError) {
   switch (type) {
     case 'streaming_starting':
-      return { ...model, phase: 'starting', stats: null, history: [], lastStop: '' };
+      return { ...model, phase: 'starting', startOverdue: false, stats: null, history: [], lastStop: '' };
     case 'streaming_started':
-      return { ...model, phase: 'live' };
+      return { ...model, phase: 'live', startOverdue: false };
     case 'streaming_stopping':
       return { ...model, phase: 'stopping' };
     case 'streaming_stopped':
-      return { ...model, phase: 'offline', stats: null, lastStop: typeof lastError === 'string' ? lastError : '' };
+      return { ...model, phase: 'offline', startOverdue: false, stats: null, lastStop: typeof lastError === 'string' ? lastError : '' };
     case 'exit':
       return { ...model, connection: 'closing' };
     default:
@@ -36,10 +37,10 @@ function reduceObs(model, type, lastError) {
 }
 
 // A state says whether OBS streams; it settles the phase unless an event said the stream is on its
-// way up or down.
-function phaseFromState(phase, streaming) {
-  if (streaming) return phase === 'stopping' ? 'stopping' : 'live';
-  return phase === 'starting' ? 'starting' : 'offline';
+// way up or down. OBS may fail a start without saying it stopped: a start gone overdue gives way.
+function phaseFromState(model, streaming) {
+  if (streaming) return model.phase === 'stopping' ? 'stopping' : 'live';
+  return model.phase === 'starting' && !model.startOverdue ? 'starting' : 'offline';
 }
 
 export function reduce(model, event) {
@@ -49,13 +50,16 @@ export function reduce(model, event) {
       if (event.status === 'lost' && model.connection === 'closing') return model;
       return { ...model, connection: event.status };
     case 'state': {
-      const next = { ...model, state: event, phase: phaseFromState(model.phase, event.streaming === true) };
+      const phase = phaseFromState(model, event.streaming === true);
+      const next = { ...model, state: event, phase, startOverdue: phase === 'starting' && model.startOverdue };
       if (!model.awaitingSwitch) return next;
       const service = event.serviceIsVelmora === true
         ? 'OBS now streams to Velmora.'
         : 'OBS kept its current service. Check the server URL and the stream key.';
       return { ...next, awaitingSwitch: false, notes: { ...model.notes, service } };
     }
+    case 'start_overdue':
+      return model.phase === 'starting' ? { ...model, startOverdue: true } : model;
     case 'switch_requested':
       return { ...model, awaitingSwitch: true, notes: { ...model.notes, service: '' } };
     case 'note':
@@ -136,7 +140,7 @@ export function describeUpdate(update, streaming) {
       view.canCheck = false;
       break;
     case 'current':
-      view.text = `Velmora ${update.current} is up to date.`;
+      view.text = `Velmora ${update.current || ''} is up to date.`.replace('  ', ' ');
       view.notes = '';
       break;
     case 'downloading':

@@ -65,6 +65,9 @@ test('the build refuses inline scripts, features newer than Chromium 87 and odd 
     ['js/reducer.js', (t) => `${t}\nexport const last = [1].at(-1);\n`, /reducer\.js:\d+ uses Array\/String \.at\(\)/],
     ['css/dock.css', (t) => `${t}\n.x:is(.y) { color: red; }\n`, /dock\.css:\d+ uses CSS :is/],
     ['js/dock.js', (t) => t.replace("'./links.js'", "'./missing.js'"), /refers to missing js\/missing\.js/],
+    ['js/dock.js', (t) => `${t}\nimport('./links.js');\n`, /dock\.js:\d+: only static imports/],
+    ['auth-done.html', (t) => t.replace('</style>', 'p:is(.a) { color: red; }</style>'), /auth-done\.html:\d+ uses CSS :is/],
+    ['index.html', (t) => t.replace('</footer>', '<a href="help.html">Help</a></footer>'), /index\.html refers to help\.html/],
   ];
   for (const [file, change, error] of rows) {
     const source = path.join(temp, `src-${path.basename(file)}`);
@@ -75,4 +78,7 @@ test('the build refuses inline scripts, features newer than Chromium 87 and odd 
     assert.match(result.stderr, error);
   }
   assert.match(build(path.join(root, 'data/web'), path.join(temp, 'x'), '--site-origin', 'http://plain.test').stderr, /not a site origin/);
+  const source = path.join(temp, 'src-index.html');
+  assert.match(build(source, path.join(source, 'out')).stderr, /must lie apart/);
+  assert.ok(fs.existsSync(path.join(source, 'index.html')), 'the sources were removed');
 });

@@ -22,6 +22,11 @@ test('stream status and button through a stream that starts, reconnects, stops a
     [[open, state({ streaming: true, reconnecting: true })], 'reconnecting', 'End stream', false],
     [[open, state({ streaming: true }), obs('streaming_stopping'), state({ streaming: true })], 'stopping', 'End stream', true],
     [[open, state({ streaming: true }), obs('streaming_stopping'), obs('streaming_stopped')], 'offline', 'Go live', false],
+    // A start OBS failed without a word: once overdue, the next state settles it.
+    [[open, obs('streaming_starting'), { event: 'start_overdue' }], 'starting', 'End stream', false],
+    [[open, obs('streaming_starting'), { event: 'start_overdue' }, state()], 'offline', 'Go live', false],
+    [[open, obs('streaming_starting'), { event: 'start_overdue' }, state({ streaming: true })], 'live', 'End stream', false],
+    [[open, { event: 'start_overdue' }, obs('streaming_starting'), state()], 'starting', 'End stream', false],
   ];
   for (const [events, status, label, disabled] of rows) {
     const model = run(events);
