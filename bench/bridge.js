@@ -97,10 +97,16 @@ async function compareRoundTrips(docks, obsWs, rounds) {
   return [ours, theirs];
 }
 
-function profilerLine(log, name) {
+function profilerLine(result, name) {
+  const log = result.fileLog || result.log;
   const line = log.split('\n').find((l) => l.includes(`${name}:`) && l.includes('median'));
-  return line ? line.replace(/^.*?┃?\s*[┣┗]?/, '').trim() : '(not in the profiler results)';
+  if (line) return line.replace(/^.*?┃?\s*[┣┗]?/, '').trim();
+  return result.timedOut ? '(OBS hung at SIGINT and was killed: no profiler results)' : '(not in the profiler results)';
 }
+
+// OBS 29's SIGINT handler closes the window from inside the signal: arriving while OBS is busy
+// with dozens of closing connections, it can deadlock. Let that pass first.
+const QUIET_BEFORE_SIGINT_MS = 1500;
 
 // Main-thread time of send_state (OBS's profiler) with 50 docks, all reading or one paused: a
 // separate OBS run each, so each profiler figure covers that case alone.
@@ -119,9 +125,10 @@ async function sendStateWithFiftyDocks(pauseOne) {
     for (const dock of docks) dock.terminate();
     if (others) others.kill();
   }
+  await sleep(QUIET_BEFORE_SIGINT_MS);
   const result = await obs.stop();
   home.cleanup();
-  return profilerLine(result.fileLog || result.log, 'velmora_send_state');
+  return profilerLine(result, 'velmora_send_state');
 }
 
 async function main() {
@@ -159,12 +166,13 @@ async function main() {
   } finally {
     for (const dock of docks) dock.terminate();
     if (others) others.kill();
+    await sleep(QUIET_BEFORE_SIGINT_MS);
     result = await obs.stop();
     await ingest.stop();
     home.cleanup();
   }
   console.log('Main-thread time in OBS\'s profiler (per call), streaming with 20 docks:');
-  for (const name of ['velmora_stats_tick', 'velmora_send_state']) console.log(`  ${profilerLine(result.fileLog || result.log, name)}`);
+  for (const name of ['velmora_stats_tick', 'velmora_send_state']) console.log(`  ${profilerLine(result, name)}`);
   console.log(`send_state with 50 docks (${ROUNDS} get_state), all reading:`);
   console.log(`  ${await sendStateWithFiftyDocks(false)}`);
   console.log('send_state with 50 docks, one of them paused:');
