@@ -8,7 +8,7 @@
 const fs = require('node:fs');
 const { performance } = require('node:perf_hooks');
 const { attachPage } = require('../tests/e2e/lib/cdp');
-const { makeHome, startObs } = require('../tests/e2e/lib/obs');
+const { makeHome, startObs, pidsWithCommand } = require('../tests/e2e/lib/obs');
 const { newToken } = require('../tests/e2e/lib/bridge');
 const { freePorts } = require('../tests/e2e/lib/ports');
 
@@ -29,9 +29,7 @@ function memoryKb(pids) {
   return { rss, pss };
 }
 
-const engines = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).filter((n) => {
-  try { return fs.readFileSync(`/proc/${n}/cmdline`, 'utf8').includes('QtWebEngineProcess'); } catch { return false; }
-}).map(Number);
+const engines = () => pidsWithCommand('QtWebEngineProcess');
 
 async function oneRun(withPanel) {
   const [port, cdpPort] = await freePorts(2).then((p) => [p, p + 1]);

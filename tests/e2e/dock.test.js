@@ -30,12 +30,6 @@ async function probe(obs, home, word, logged) {
   await sleep(200);
 }
 
-// The next URL the stand-in system browser is given (it is started apart from OBS, a little later).
-async function nextOpened(home, seen) {
-  for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
-  return home.openedUrls()[seen];
-}
-
 function callback(port, method, query, form) {
   return new Promise((resolve, reject) => {
     const req = http.request({ host: '127.0.0.1', port, method, path: `/auth-callback${query}`,
@@ -76,7 +70,7 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
         const from = dock.mark();
         dock.send({ action: 'sign_in', provider: 'google' });
         const opened = await dock.waitFor('sign_in_opened', IO_MS, { from });
-        const launcher = await nextOpened(home, 2);
+        const launcher = await home.nextOpened(2);
         const state = new URL(launcher).searchParams.get('state');
         const results = {};
         const tokenFrom = dock.mark();
@@ -84,11 +78,11 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
         results.event = await dock.waitFor('auth_token', IO_MS, { from: tokenFrom });
         results.replay = await callback(port, 'GET', `?state=${state}&idToken=abc.def`);
         dock.send({ action: 'sign_in', provider: 'Google' });
-        const second = new URL(await nextOpened(home, 3));
+        const second = new URL(await home.nextOpened(3));
         results.secondProvider = second.searchParams.get('provider');
         results.post = await callback(port, 'POST', '', `state=${second.searchParams.get('state')}&idToken=form-token`);
         dock.send({ action: 'sign_in', provider: '' });
-        const cancelled = new URL(await nextOpened(home, 4)).searchParams.get('state');
+        const cancelled = new URL(await home.nextOpened(4)).searchParams.get('state');
         dock.send({ action: 'cancel_sign_in' });
         await sleep(200);
         results.cancelled = await callback(port, 'GET', `?state=${cancelled}&idToken=x`);
@@ -98,7 +92,7 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
       // No dock left to take the token: the browser must not be told that sign-in worked.
       r.noDock = await settle(async () => {
         dock.send({ action: 'sign_in', provider: 'apple' });
-        const state = new URL(await nextOpened(home, 5)).searchParams.get('state');
+        const state = new URL(await home.nextOpened(5)).searchParams.get('state');
         dock.ws.close();
         await dock.closed;
         await sleep(200);

@@ -5,9 +5,8 @@
 
 const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
 const { attachPage } = require('./lib/cdp');
-const { makeHome, startObs } = require('./lib/obs');
+const { makeHome, startObs, running, pidsWithCommand } = require('./lib/obs');
 const { dockPort, newToken } = require('./lib/bridge');
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
@@ -17,22 +16,15 @@ const UI_MS = 10000;
 const KEY = 'velmora-panel';
 const LIFECYCLE = ['browser closed', 'store flushed', 'widget deleted', 'store closed', 'panel deleted'];
 
-// PIDs of Qt WebEngine's helper processes now running.
-const enginePids = () => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).filter((n) => {
-  try { return fs.readFileSync(`/proc/${n}/cmdline`, 'utf8').includes('QtWebEngineProcess'); } catch { return false; }
-}).map(Number);
-// Running, that is: a zombie waiting for its new parent to reap it has ended.
-const alive = (pid) => {
-  try { return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ').at(-1)[0] !== 'Z'; } catch { return false; }
-};
+const enginePids = () => pidsWithCommand('QtWebEngineProcess');
 
 // Stops OBS and tells which engine helpers were still there half a second after OBS itself ended.
 async function stopWatchingHelpers(obs) {
   const helpers = enginePids();
   const stopped = obs.stop();
-  while (alive(obs.pid)) await sleep(20);
+  while (running(obs.pid)) await sleep(20);
   await sleep(500);
-  return { run: await stopped, helpers, outlived: helpers.filter(alive) };
+  return { run: await stopped, helpers, outlived: helpers.filter(running) };
 }
 
 describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 180000 }, () => {

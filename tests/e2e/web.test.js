@@ -133,8 +133,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
         let seen = home.openedUrls().length;
         await dock.getByRole('button', { name: 'Apple' }).click();
         await until('#account-status', 'Finish signing in in your browser');
-        for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
-        const cancelled = new URL(home.openedUrls()[seen]);
+        const cancelled = new URL(await home.nextOpened(seen));
         await dock.getByRole('button', { name: 'Cancel sign-in' }).click();
         await until('#account-status', 'You are not signed in.');
         const late = new URL(cancelled.searchParams.get('callback'));
@@ -146,8 +145,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
         seen = home.openedUrls().length;
         await dock.getByRole('button', { name: 'Google' }).click();
         await until('#account-status', 'Finish signing in in your browser');
-        for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
-        const launcher = new URL(home.openedUrls()[seen]);
+        const launcher = new URL(await home.nextOpened(seen));
         // What the service's sign-in page does at its end: send the browser to the callback.
         const callback = new URL(launcher.searchParams.get('callback'));
         callback.search = `?state=${launcher.searchParams.get('state')}&idToken=e2e.id.token&newUser=1`;
@@ -171,7 +169,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
       r.links = await settle(async () => {
         const seen = home.openedUrls().length;
         await dock.getByRole('button', { name: 'Help' }).click();
-        for (let i = 0; i < 100 && home.openedUrls().length <= seen; i++) await sleep(20);
+        await home.nextOpened(seen);
         return home.openedUrls().slice(seen);
       });
       r.problemsBeforeRestart = dock.problems();

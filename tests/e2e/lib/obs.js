@@ -110,6 +110,12 @@ function makeHome(options = {}) {
       const file = path.join(home, 'opened-urls.txt');
       return fs.existsSync(file) ? fs.readFileSync(file, 'utf8').split('\n').filter(Boolean) : [];
     },
+    // The URL the stand-in system browser is given after the first `seen` (it starts apart from
+    // OBS, a little later); undefined after 2 s.
+    async nextOpened(seen) {
+      for (let i = 0; i < 100 && this.openedUrls().length <= seen; i++) await sleep(20);
+      return this.openedUrls()[seen];
+    },
     command(word) { fs.writeFileSync(path.join(home, 'stand-in-command'), word); },
     cleanup() {
       liveHomes.delete(home);
@@ -118,13 +124,24 @@ function makeHome(options = {}) {
   };
 }
 
+// The state letter of /proc/<pid>/stat and the fields after it; null when the process is gone.
+function statFields(pid) {
+  try { return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ').at(-1).split(' '); } catch { return null; }
+}
+
+/** True while the process runs: a zombie waiting to be reaped has ended. */
+const running = (pid) => { const f = statFields(pid); return !!f && f[0] !== 'Z'; };
+
+/** PIDs of the processes whose command line contains text (Qt WebEngine's helpers, say). */
+const pidsWithCommand = (text) => fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)).filter((n) => {
+  try { return fs.readFileSync(`/proc/${n}/cmdline`, 'utf8').includes(text); } catch { return false; }
+}).map(Number);
+
 // True while a process of the group runs (zombies waiting to be reaped do not count).
 function groupAlive(pgid) {
   return fs.readdirSync('/proc').some((name) => {
-    try {
-      const [state, , pgrp] = fs.readFileSync(`/proc/${name}/stat`, 'utf8').split(') ').at(-1).split(' ');
-      return Number(pgrp) === pgid && state !== 'Z';
-    } catch { return false; }
+    const f = statFields(name);
+    return !!f && Number(f[2]) === pgid && f[0] !== 'Z';
   });
 }
 
@@ -274,4 +291,4 @@ async function withObs(options, fn) {
 /** The version OBS reports about itself, e.g. "29.0.2.1-1+b1". */
 const obsVersionFromLog = (log) => (log.match(/^(?:\S+: )?OBS (\S+) \([a-z]+\)$/m) || [])[1] || null;
 
-module.exports = { MODULE_NAME, STAGE_DIR, makeHome, startObs, withObs, obsVersionFromLog };
+module.exports = { MODULE_NAME, STAGE_DIR, makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand };
