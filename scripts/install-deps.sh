@@ -10,6 +10,7 @@ packages=(
   libgtest-dev googletest libssl-dev libcurl4-openssl-dev osslsigncode openssl curl
   xvfb xauth iproute2 util-linux procps psmisc
   nginx libnginx-mod-rtmp wrk chromium locales
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
 )
 # Node.js and npm: the machine's own when present (Debian's npm conflicts with other Node builds).
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

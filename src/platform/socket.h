@@ -62,23 +62,14 @@ class WakeSignal {
     bool valid() const;
     void raise() const;
     void lower() const;
-#ifdef _WIN32
-    void *handle() const
+    // An eventfd here; on Windows a UDP socket sent to itself, so it can share a WSAPoll wait.
+    socket_t handle() const
     {
         return handle_;
     }
 
   private:
-    void *handle_;
-#else
-    int handle() const
-    {
-        return handle_;
-    }
-
-  private:
-    int handle_;
-#endif
+    socket_t handle_;
 };
 
 enum Readiness : unsigned {

@@ -141,6 +141,6 @@ TEST_F(SocketRequestTest, ByteByByteIsServedAndUnreadableGetsNoReply)
     EXPECT_EQ(request("POST /x HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 65537\r\n\r\n"), "");
     LoopbackClient early(port); // closes before its body is complete
     early.send("POST /auth-callback HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 10\r\n\r\nabc");
-    shutdown(early.fd(), SHUT_WR);
+    shutdown(early.fd(), shut_write);
     EXPECT_EQ(early.read_all(), "");
 }

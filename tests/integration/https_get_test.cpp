@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 using namespace velmora;
 
@@ -116,12 +120,12 @@ TEST_F(HttpsGet, SendsTheClientHeadersAndReadsStatusBodyAndLimits)
 TEST_F(HttpsGet, ReportsWhyItFailed)
 {
     // A port nobody listens on.
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    test_socket_t probe = open_test_socket();
+    sockaddr_in address = loopback_address(0);
     socklen_t length = sizeof address;
     ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
     ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(probe);
+    close_test_socket(probe);
     std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
 
     // An HTTPS server whose certificate nobody trusts.
@@ -136,7 +140,11 @@ TEST_F(HttpsGet, ReportsWhyItFailed)
         {untrusted, "no answer"},
         {"http://localhost:80/", "bad url"},
         {"file:///etc/passwd", "bad url"},
+#ifdef _WIN32
+        {"https://user@example.com/", "no answer"}, // WinHTTP takes the name and fails to resolve it
+#else
         {"https://user@example.com/", "no connection"},
+#endif
     };
     for (const Case &c : cases) {
         int status = 7;
@@ -149,6 +157,8 @@ TEST_F(HttpsGet, ReportsWhyItFailed)
     }
 }
 
+// A file size limit makes the write fail as on a full disk; Windows has no such limit to set.
+#ifndef _WIN32
 TEST_F(HttpsGet, ReportsAFileThatCannotBeWritten)
 {
     server->set_routes(R"({"/big": {"body": ")" + std::string(300000, 'y') + R"("}})");
@@ -165,6 +175,7 @@ TEST_F(HttpsGet, ReportsAFileThatCannotBeWritten)
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "disk");
 }
+#endif
 
 TEST(CommandLine, SplitsAsTheWindowsRuntimeDoes)
 {

@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -21,18 +20,17 @@ namespace {
 
 // Another program's socket on 127.0.0.1 (or any address) and the given port.
 struct Blocker {
-    Blocker(std::uint16_t port, bool reuse = false, bool any_address = false)
-        : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    Blocker(std::uint16_t port, bool reuse = false, bool any_address = false) : fd(open_test_socket())
     {
         int on = 1;
         if (reuse)
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{AF_INET, htons(port), {htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK)}, {}};
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
+        sockaddr_in address = loopback_address(port, any_address);
         bound =
             ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && ::listen(fd, 1) == 0;
     }
-    ~Blocker() { ::close(fd); }
-    int fd;
+    ~Blocker() { close_test_socket(fd); }
+    test_socket_t fd;
     bool bound;
 };
 
@@ -41,25 +39,28 @@ std::string get_request(std::uint16_t port, const std::string &target = "/x")
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
 }
 
-double cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
+// The descriptors the process holds; Wine cannot count a process's handles, so there the checks
+// that need them are left to the Linux build.
 std::size_t open_descriptors()
 {
+#ifdef _WIN32
+    return 0;
+#else
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+#endif
 }
+#ifdef _WIN32
+constexpr bool descriptors_counted = false;
+#else
+constexpr bool descriptors_counted = true;
+#endif
 
 class ListenerTest : public ::testing::Test {
   protected:
     void TearDown() override
     {
         server.stop();
-        unsetenv("VELMORA_OBS_TEST_BRIDGE_TOKEN");
+        unset_test_env("VELMORA_OBS_TEST_BRIDGE_TOKEN");
     }
     LogCapture log;
     LocalServer server;
@@ -106,7 +107,7 @@ TEST_F(ListenerTest, StartTwiceStopTwiceOurPortAndTokens)
         {std::string(32, 'b'), true},  {std::string(128, 'c'), true},  {std::string(64, 'D'), true}};
     for (const auto &[value, used] : cases) {
         SCOPED_TRACE(value);
-        setenv("VELMORA_OBS_TEST_BRIDGE_TOKEN", value.c_str(), 1);
+        set_test_env("VELMORA_OBS_TEST_BRIDGE_TOKEN", value);
         LogCapture capture;
         ASSERT_NE(server.start(process_port()), 0);
         std::string lower = value;
@@ -135,8 +136,10 @@ TEST_F(ListenerTest, ConnectionsOverTheCapAreClosedAtOnce)
     }
     ASSERT_GT(idle.size(), 80u);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(open_descriptors(), before + idle.size() + velmora::max_open_requests)
-        << "ours and the server's";
+    if (descriptors_counted) {
+        EXPECT_EQ(open_descriptors(), before + idle.size() + velmora::max_open_requests)
+            << "ours and the server's";
+    }
     std::size_t closed = 0;
     for (auto &client : idle)
         closed += client->closed_by_peer(0) ? 1 : 0;
@@ -147,6 +150,8 @@ TEST_F(ListenerTest, ConnectionsOverTheCapAreClosedAtOnce)
     for (int i = 0; i < 500 && open_descriptors() > before + idle.size() - 1 + velmora::max_open_requests - 1;
          ++i)
         std::this_thread::sleep_for(10ms);
+    if (!descriptors_counted)
+        std::this_thread::sleep_for(500ms);
     LoopbackClient served(port);
     served.send(get_request(port));
     EXPECT_EQ(served.read_all().substr(0, 12), "HTTP/1.1 404");
@@ -165,17 +170,36 @@ TEST_F(ListenerTest, SlowPeersLoseTheirSlotAtTheTimeLimit)
     LoopbackClient sleeper(port, 4096); // asks for a large file and never reads it
     sleeper.send(get_request(port, "/dock/big.bin"));
     LoopbackClient dribbler(port); // a byte every 100 ms never completes a head
-    for (int i = 0; i < 100 && open_descriptors() < before + 4; ++i)
+    for (int i = 0; descriptors_counted && i < 100 && open_descriptors() < before + 4; ++i)
         std::this_thread::sleep_for(10ms); // both accepted
+    if (!descriptors_counted)
+        std::this_thread::sleep_for(50ms);
     auto started = std::chrono::steady_clock::now();
-    while (open_descriptors() > before + 2 && std::chrono::steady_clock::now() - started < 3s) {
+    bool dribbler_closed = false;
+    while ((descriptors_counted ? open_descriptors() > before + 2 : !dribbler_closed) &&
+           std::chrono::steady_clock::now() - started < 3s) {
         dribbler.send("x");
-        std::this_thread::sleep_for(100ms);
+        if (descriptors_counted)
+            std::this_thread::sleep_for(100ms);
+        else
+            dribbler_closed = dribbler.closed_by_peer(100);
     }
     auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(open_descriptors(), before + 2) << "the server still holds a slow peer";
+    if (descriptors_counted) {
+        EXPECT_EQ(open_descriptors(), before + 2) << "the server still holds a slow peer";
+    }
     EXPECT_GT(took, 900ms);
-    EXPECT_TRUE(dribbler.closed_by_peer(0));
+    EXPECT_TRUE(dribbler_closed || dribbler.closed_by_peer(0));
+}
+
+// Windows has no per-process limit on sockets to lower.
+#ifndef _WIN32
+double cpu_seconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 TEST_F(ListenerTest, OutOfDescriptorsTheServerWaitsInsteadOfSpinning)
@@ -207,3 +231,4 @@ TEST_F(ListenerTest, OutOfDescriptorsTheServerWaitsInsteadOfSpinning)
     EXPECT_EQ(std::string(buffer, 12), "HTTP/1.1 404");
     ::close(client);
 }
+#endif

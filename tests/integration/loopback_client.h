@@ -1,11 +1,7 @@
 #pragma once
 
 // A minimal blocking client for talking to the server over real loopback sockets.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "test_sockets.h"
 
 #include <cstdint>
 #include <string>
@@ -13,42 +9,54 @@
 class LoopbackClient {
   public:
     // A receive buffer given is set before connecting, so the peer sees the small window at once.
-    explicit LoopbackClient(std::uint16_t port, int receive_buffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
+    explicit LoopbackClient(std::uint16_t port, int receive_buffer = 0) : fd_(open_test_socket())
     {
         if (receive_buffer > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        timeval timeout{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&receive_buffer),
+                       sizeof receive_buffer);
+        sockaddr_in address = loopback_address(port);
+        set_receive_timeout(fd_, 10);
         if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
+            close_test_socket(fd_);
+            fd_ = no_test_socket;
         }
     }
-    ~LoopbackClient() { ::close(fd_); }
+    ~LoopbackClient()
+    {
+        if (fd_ != no_test_socket)
+            close_test_socket(fd_);
+    }
     LoopbackClient(const LoopbackClient &) = delete;
     LoopbackClient &operator=(const LoopbackClient &) = delete;
 
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool connected() const { return fd_ != no_test_socket; }
+    test_socket_t fd() const { return fd_; }
 
     bool send(const std::string &bytes)
     {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return ::send(fd_, bytes.data(), static_cast<int>(bytes.size()), send_no_signal) ==
+               static_cast<int>(bytes.size());
     }
     // Everything until the server closes the connection (or 10 s pass).
     std::string read_all()
     {
         std::string out;
         char buffer[65536];
-        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+        for (int n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
             out.append(buffer, static_cast<std::size_t>(n));
         return out;
     }
     bool read_exact(std::string &out, std::size_t count)
     {
+        // A loop, not MSG_WAITALL: Wine's Winsock may return less.
         out.resize(count);
-        return count == 0 || ::recv(fd_, out.data(), count, MSG_WAITALL) == static_cast<ssize_t>(count);
+        for (std::size_t got = 0; got < count;) {
+            int n = ::recv(fd_, out.data() + got, static_cast<int>(count - got), 0);
+            if (n <= 0)
+                return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
     }
     // The response head, up to and including the blank line.
     std::string read_head()
@@ -65,15 +73,15 @@ class LoopbackClient {
     bool closed_by_peer(int timeout_ms = 5000)
     {
         char buffer[65536];
-        for (pollfd entry{fd_, POLLIN, 0}; ::poll(&entry, 1, timeout_ms) > 0;)
+        for (test_poll_entry entry{fd_, poll_readable, 0}; poll_test_sockets(&entry, 1, timeout_ms) > 0;)
             if (::recv(fd_, buffer, sizeof buffer, 0) <= 0)
                 return true;
         return false;
     }
 
     // A WebSocket frame as a browser sends it: masked unless told otherwise.
-    static std::string frame(std::uint8_t opcode, const std::string &payload, bool fin = true, bool masked = true,
-                             std::uint64_t announced = UINT64_MAX)
+    static std::string frame(std::uint8_t opcode, const std::string &payload, bool fin = true,
+                             bool masked = true, std::uint64_t announced = UINT64_MAX)
     {
         std::uint64_t length = announced == UINT64_MAX ? payload.size() : announced;
         std::string out(1, static_cast<char>((fin ? 0x80 : 0) | opcode));
@@ -115,5 +123,5 @@ class LoopbackClient {
     }
 
   private:
-    int fd_;
+    test_socket_t fd_;
 };

@@ -48,7 +48,6 @@ TEST(Responses, StatusTextsTypesPathsAndPages)
           std::string("\xC3\xA9"), std::string("a\0b", 3)})
         EXPECT_FALSE(is_safe_path(bad)) << bad;
     EXPECT_NE(message_page("Title", "Text.").find("background:#17122b;color:#fff8e8;"), std::string::npos);
-
 }
 
 class RoutingTest : public ServerTest {};
@@ -78,7 +77,10 @@ TEST_F(RoutingTest, RoutesAnswersAndCacheRules)
     EXPECT_EQ(body(dock), "<!doctype html><title>dock</title>");
     EXPECT_EQ(policy.rfind("default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src "
                            "'self' data: blob: https:; font-src 'self' data:; media-src 'self' data:; "
-                           "connect-src 'self' ws://127.0.0.1:" + std::to_string(port) + " https://", 0), 0u)
+                           "connect-src 'self' ws://127.0.0.1:" +
+                               std::to_string(port) + " https://",
+                           0),
+              0u)
         << policy;
     EXPECT_NE(policy.find(" wss://"), std::string::npos);
     std::string end =

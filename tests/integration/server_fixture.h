@@ -15,7 +15,7 @@
 // Each test runs in a process of its own, several at once: each process gets 30 ports of its own.
 inline std::uint16_t process_port()
 {
-    return static_cast<std::uint16_t>(20000 + (getpid() % 1500) * 30);
+    return static_cast<std::uint16_t>(20000 + (test_process_id() % 1500) * 30);
 }
 
 // Starts the process-wide server on a free port with a web folder of its own.

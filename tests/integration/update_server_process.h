@@ -5,13 +5,27 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <fstream>
+
+// Wine cannot start a Linux program: the test run starts the servers before the tests
+// (tests/windows/update-servers.sh) and they are found by their port files.
+class UpdateServerProcess {
+  public:
+    explicit UpdateServerProcess(const std::string &tls_cert = "", const std::string & = "")
+    {
+        std::ifstream(std::string(VELMORA_UPDATE_SERVERS) +
+                      (tls_cert.empty() ? "/plain.port" : "/tls.port")) >>
+            port_;
+    }
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 extern char **environ;
 
@@ -51,13 +65,31 @@ class UpdateServerProcess {
             waitpid(pid_, nullptr, 0);
         }
     }
-    std::uint16_t port() const { return port_; }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    pid_t pid_ = 0;
+
+  public:
+#endif
+    std::uint16_t port() const
+    {
+        return port_;
+    }
+    std::string origin() const
+    {
+        return "http://127.0.0.1:" + std::to_string(port_);
+    }
 
     // Replaces the routes (a JSON object of path to route) and forgets the requests seen.
-    void set_routes(const std::string &json) { call("POST", "/__routes", json); }
+    void set_routes(const std::string &json)
+    {
+        call("POST", "/__routes", json);
+    }
     // The requests seen since, as JSON.
-    std::string requests() { return call("GET", "/__requests", ""); }
+    std::string requests()
+    {
+        return call("GET", "/__requests", "");
+    }
 
   private:
     std::string call(const char *method, const char *path, const std::string &body)
@@ -70,7 +102,6 @@ class UpdateServerProcess {
         return end == std::string::npos ? "" : reply.substr(end + 4);
     }
 
-    pid_t pid_ = 0;
     std::uint16_t port_ = 0;
 };
 

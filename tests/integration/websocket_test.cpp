@@ -1,7 +1,9 @@
 #include "server/websocket.h"
 
+#ifndef VELMORA_WITHOUT_OBS
 #include "bridge/dispatch.h"
 #include "module/dock_protocol.h"
+#endif
 #include "server_fixture.h"
 
 #include <numeric>
@@ -191,11 +193,17 @@ TEST_F(WebSocketTest, ADockThatTakesNothingForTheStallLimitIsClosed)
     auto paused = connect("/bridge", bridge_token, paused_window);
     auto reading = connect();
     ASSERT_TRUE(wait_clients(false, 2));
-    // More than the system buffers for a client, less than its queue's bound.
+    // More than the system buffers for a client, less than its queue's bound; the reading dock
+    // reads all along, so only the paused one stalls however slow the broadcasts are.
+    int frames = 0;
+    std::thread reader([&] {
+        while (frames < 1500 && reading->read_frame().ok)
+            ++frames;
+    });
     for (int i = 0; i < 1500; ++i)
         broadcast_bridge(std::string(1024, 's'));
-    for (int i = 0; i < 1500; ++i)
-        ASSERT_TRUE(reading->read_frame().ok);
+    reader.join();
+    ASSERT_EQ(frames, 1500);
     EXPECT_TRUE(wait_clients(false, 1));
     broadcast_bridge("still here");
     EXPECT_EQ(reading->read_frame().payload, "still here");
@@ -226,6 +234,8 @@ TEST_F(WebSocketTest, OverlayStateIsPublishedAndReplayed)
         << "the state is kept";
 }
 
+// The bridge needs OBS; the Windows test build has only the server.
+#ifndef VELMORA_WITHOUT_OBS
 TEST_F(WebSocketTest, OverlayPublishFromADockAndMessagesTooDeepToParse)
 {
     // The real dispatch on the connection thread: its stack is what deep JSON would exhaust.
@@ -250,6 +260,7 @@ TEST_F(WebSocketTest, OverlayPublishFromADockAndMessagesTooDeepToParse)
     dock->send(frame(opcode_ping, "alive"));
     EXPECT_EQ(dock->read_frame().payload, "alive") << "the dock's connection survived";
 }
+#endif
 
 TEST_F(WebSocketTest, StopIsPromptWithClientsOpenAndSendsBlocked)
 {

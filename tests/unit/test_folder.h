@@ -2,17 +2,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
-
-#include <stdlib.h>
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TestFolder {
   public:
     TestFolder()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
+        std::random_device random;
+        do
+            path_ = std::filesystem::temp_directory_path() / ("velmora-test-" + std::to_string(random()));
+        while (!std::filesystem::create_directory(path_));
     }
     ~TestFolder() { std::filesystem::remove_all(path_); }
 

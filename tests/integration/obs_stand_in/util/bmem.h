@@ -1,0 +1,11 @@
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+void bfree(void *pointer);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Starts (or stops) the test update servers for the Windows test build: Wine cannot start a Linux
+# program, so the tests find these by the port files left here. One plain, one HTTPS with the
+# untrusted test certificate.
+set -euo pipefail
+action=${1:?usage: update-servers.sh start|stop <folder> [fixtures]}
+dir=${2:?}
+here=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$dir"
+stop() {
+  for kind in plain tls; do
+    if [ -f "$dir/$kind.pid" ]; then
+      kill "$(cat "$dir/$kind.pid")" 2>/dev/null || true
+      rm -f "$dir/$kind.pid" "$dir/$kind.port"
+    fi
+  done
+}
+if [ "$action" = stop ]; then
+  stop
+  exit 0
+fi
+stop
+fixtures=${3:?}
+start() {
+  local kind=$1
+  shift
+  node "$here/tests/e2e/lib/update_server.js" "$@" >"$dir/$kind.out" 2>&1 </dev/null &
+  echo $! >"$dir/$kind.pid"
+  for _ in $(seq 100); do
+    if grep -q '^port ' "$dir/$kind.out"; then
+      sed -n 's/^port //p' "$dir/$kind.out" >"$dir/$kind.port"
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "the $kind update server did not start" >&2
+  cat "$dir/$kind.out" >&2
+  exit 1
+}
+start plain
+start tls --tls "$fixtures/tls.pem" "$fixtures/tls.key"
