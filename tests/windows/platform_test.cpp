@@ -353,8 +353,26 @@ TEST(Win32Programs, TheStartedProgramSeesExactlyTheArguments)
     EXPECT_NE(platform::start_program(missing, u""), 0u);
 }
 
+// Wine checks neither the root nor the certificates' usage: the refusals of a foreign root and of a
+// server certificate are the Linux verifier's to prove.
 TEST(Win32Trust, WinVerifyTrustResultsForTheTestInstallers)
 {
+    platform::SignatureCheck signed_check = platform::check_code_signature(fixture("installer-signed.exe"));
+    EXPECT_EQ(signed_check.result, platform::trust_ok);
+    EXPECT_TRUE(signed_check.has_signer);
+    EXPECT_EQ(signed_check.signer_common_name, u"Velmora Test Publisher");
+    std::string reason = "untouched";
+    EXPECT_TRUE(check_installer_signature(fixture("installer-signed.exe"), reason));
+    EXPECT_EQ(reason, "untouched");
+    const std::pair<const char *, const char *> signers[] = {
+        {"installer-other.exe", "signed by someone else (Someone Else Ltd)"},
+        {"installer-lowercase.exe", "signed by someone else (velmora test publisher)"},
+    };
+    for (const auto &[name, expected] : signers) {
+        EXPECT_FALSE(check_installer_signature(fixture(name), reason)) << name;
+        EXPECT_EQ(reason, expected);
+    }
+
     const std::pair<const char *, std::uint32_t> cases[] = {
         {"installer-unsigned.exe", platform::trust_no_signature},
         {"installer-modified.exe", platform::trust_bad_digest},
