@@ -31,3 +31,6 @@ done
 
 echo "== End-to-end tests"
 bash tests/e2e/run.sh
+
+echo "== Windows test build under Wine"
+bash scripts/test-windows.sh -j"$(nproc)"
