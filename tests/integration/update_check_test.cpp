@@ -37,60 +37,6 @@ std::u16string wide(const std::string &text)
 
 } // namespace
 
-TEST(Verification, TellsWhySignaturesAreRefusedAndDigestsWholeFiles)
-{
-    const std::pair<const char *, const char *> cases[] = {
-        // an empty reason: accepted
-        {"installer-signed.exe", ""},
-        {"installer-other.exe", "signed by someone else (Someone Else Ltd)"},
-        {"installer-lowercase.exe", "signed by someone else (velmora test publisher)"},
-        {"installer-unsigned.exe", "not trusted by Windows (0x800b0100)"},
-        {"installer-modified.exe", "not trusted by Windows (0x80096010)"},
-        {"installer-stranger.exe", "not trusted by Windows (0x800b0109)"},
-        {"installer-server-usage.exe", "not trusted by Windows (0x800b0110)"},
-        {"trust-root.pem", "not trusted by Windows (0x800b0003)"},
-        {"missing.exe", "not trusted by Windows (0x80092003)"}};
-    for (auto [file, why] : cases) {
-        std::string reason = "untouched";
-        EXPECT_EQ(check_installer_signature(wide(fixture(file)), reason), !*why) << file;
-        EXPECT_EQ(reason, *why ? why : "untouched") << file;
-    }
-
-    TestFolder folder;
-    folder.write("empty", "");
-    std::uint64_t bytes = 99;
-    EXPECT_EQ(sha256_file(wide(folder.file("empty")), &bytes),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(bytes, 0u);
-    bytes = 99;
-    EXPECT_EQ(sha256_file(wide(folder.file("missing")), &bytes), "");
-    EXPECT_EQ(bytes, 99u);
-    EXPECT_EQ(sha256_file(wide(folder.file("")), &bytes), ""); // a folder cannot be read as a file
-}
-
-TEST(UpdatesFolder, CleanUpDeletesOnlyStaleDownloads)
-{
-    TestFolder folder;
-    const std::pair<const char *, bool> cases[] = {// name, kept
-                                                   {"Velmora-for-OBS-1.0.1-Setup.exe", false},
-                                                   {"Velmora-for-OBS-1.0.0-Setup.exe", false},
-                                                   {"Velmora-for-OBS-0.9.99-Setup.exe", false},
-                                                   {"Velmora-for-OBS-1.0.2-Setup.exe.part", false},
-                                                   {"x.part", false},
-                                                   {"Velmora-for-OBS-1.0.2-Setup.exe", true},
-                                                   {"Velmora-for-OBS-1.0.10-Setup.exe", true},
-                                                   {"install-1.0.2.log", true},
-                                                   {"Velmora-for-OBS--Setup.exe", true},
-                                                   {"Velmora-for-OBS-1.0.4294967298-Setup.exe", false},
-                                                   {".part", true},
-                                                   {"notes.txt", true}};
-    for (auto [name, kept] : cases)
-        folder.write(name, "x");
-    clean_updates_folder(wide(folder.file("")));
-    for (auto [name, kept] : cases)
-        EXPECT_EQ(folder.exists(name), kept) << name;
-}
-
 TEST(HeldFile, StartsTheBytesThatWereHeld)
 {
     TestFolder folder;

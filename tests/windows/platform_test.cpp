@@ -1,6 +1,5 @@
 // The Win32 platform layer under Wine: Winsock, wake signals, BCrypt, files and share modes,
-// ShellExecuteExW and WinVerifyTrust, each against what the callers rely on.
-#include "platform/code_signature.h"
+// and ShellExecuteExW, each against what the callers rely on.
 #include "platform/files.h"
 #include "platform/program.h"
 #include "platform/random.h"
@@ -32,11 +31,6 @@ using platform::utf16_to_utf8;
 using platform::utf8_to_utf16;
 
 namespace {
-
-std::u16string fixture(const char *name)
-{
-    return utf8_to_utf16(std::string(VELMORA_TEST_FIXTURES "/") + name);
-}
 
 std::u16string folder_of_this_program()
 {
@@ -351,42 +345,6 @@ TEST(Win32Programs, TheStartedProgramSeesExactlyTheArguments)
     TestFolder folder;
     EXPECT_FALSE(missing.hold(utf8_to_utf16(folder.file("none.exe")), 100));
     EXPECT_NE(platform::start_program(missing, u""), 0u);
-}
-
-// Wine checks neither the root nor the certificates' usage: the refusals of a foreign root and of a
-// server certificate are the Linux verifier's to prove.
-TEST(Win32Trust, WinVerifyTrustResultsForTheTestInstallers)
-{
-    platform::SignatureCheck signed_check = platform::check_code_signature(fixture("installer-signed.exe"));
-    EXPECT_EQ(signed_check.result, platform::trust_ok);
-    EXPECT_TRUE(signed_check.has_signer);
-    EXPECT_EQ(signed_check.signer_common_name, u"Velmora Test Publisher");
-    std::string reason = "untouched";
-    EXPECT_TRUE(check_installer_signature(fixture("installer-signed.exe"), reason));
-    EXPECT_EQ(reason, "untouched");
-    const std::pair<const char *, const char *> signers[] = {
-        {"installer-other.exe", "signed by someone else (Someone Else Ltd)"},
-        {"installer-lowercase.exe", "signed by someone else (velmora test publisher)"},
-    };
-    for (const auto &[name, expected] : signers) {
-        EXPECT_FALSE(check_installer_signature(fixture(name), reason)) << name;
-        EXPECT_EQ(reason, expected);
-    }
-
-    const std::pair<const char *, std::uint32_t> cases[] = {
-        {"installer-unsigned.exe", platform::trust_no_signature},
-        {"installer-modified.exe", platform::trust_bad_digest},
-    };
-    for (const auto &[name, result] : cases) {
-        platform::SignatureCheck check = platform::check_code_signature(fixture(name));
-        EXPECT_EQ(check.result, result) << name;
-        std::string reason;
-        EXPECT_FALSE(check_installer_signature(fixture(name), reason));
-        char expected[64];
-        std::snprintf(expected, sizeof expected, "not trusted by Windows (0x%08lx)",
-                      static_cast<unsigned long>(result));
-        EXPECT_EQ(reason, expected);
-    }
 }
 
 TEST(Win32Threads, StackSizeJoinAndABoundedJoin)
