@@ -10,6 +10,7 @@
 #include "update/verification.h"
 #include "../unit/log_capture.h"
 #include "../unit/test_folder.h"
+#include "fixture_files.h"
 #include "update_server_process.h"
 
 #include <gtest/gtest.h>
@@ -22,20 +23,6 @@
 
 using namespace velmora;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string fixture(const std::string &name)
-{
-    return std::string(VELMORA_TEST_FIXTURES) + "/" + name;
-}
-
-std::u16string wide(const std::string &text)
-{
-    return platform::utf8_to_utf16(text);
-}
-
-} // namespace
 
 TEST(HeldFile, StartsTheBytesThatWereHeld)
 {

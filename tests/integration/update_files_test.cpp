@@ -3,24 +3,11 @@
 #include "update/verification.h"
 #include "platform/text.h"
 #include "../unit/test_folder.h"
+#include "fixture_files.h"
 
 #include <gtest/gtest.h>
 
 using namespace velmora;
-
-namespace {
-
-std::string fixture(const std::string &name)
-{
-    return std::string(VELMORA_TEST_FIXTURES) + "/" + name;
-}
-
-std::u16string wide(const std::string &text)
-{
-    return platform::utf8_to_utf16(text);
-}
-
-} // namespace
 
 TEST(Verification, TellsWhySignaturesAreRefusedAndDigestsWholeFiles)
 {

@@ -13,37 +13,6 @@
 
 namespace velmora::platform {
 
-void StopSignal::raise()
-{
-    raised_ = true;
-    std::lock_guard lock(mutex_);
-    if (wake_)
-        wake_();
-}
-
-void StopSignal::clear()
-{
-    raised_ = false;
-}
-
-bool StopSignal::raised() const
-{
-    return raised_;
-}
-
-void StopSignal::attach(std::function<void()> wake)
-{
-    std::lock_guard lock(mutex_);
-    wake_ = std::move(wake);
-}
-
-void StopSignal::detach()
-{
-    // Waits for a wake under way, so the transfer it wakes outlives it.
-    std::lock_guard lock(mutex_);
-    wake_ = nullptr;
-}
-
 namespace {
 
 constexpr int resolve_timeout_ms = 10000;
