@@ -4,6 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Loopback only, as the end-to-end suite: WinHTTP's proxy discovery and a name in a test URL must
+# not reach any network.
+if [ -z "${VELMORA_IN_NETNS:-}" ] && unshare -n sh -c 'ip link set lo up' 2>/dev/null; then
+  exec unshare -n sh -c 'ip link set lo up && VELMORA_IN_NETNS=1 exec bash "$0" "$@"' "$0" "$@"
+fi
+
 dir=${VELMORA_WINDOWS_BUILD:-build-windows}
 mkdir -p "$dir"
 export WINEPREFIX=$PWD/$dir/wine-prefix WINEDEBUG=-all WINEARCH=win64
