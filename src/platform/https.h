@@ -61,8 +61,9 @@ enum class HttpsOutcome {
 };
 
 // One GET: TLS with certificate checks when the target is secure, redirects followed but never
-// from https to http; connecting (with name resolution) gives up after 15 s and a transfer that
-// moves nothing for 30 s ends. Runs on the calling thread until done or stopped.
+// from https to http; name resolution and connecting give up after 10 s and 15 s (15 s for both
+// together here) and a transfer that moves nothing for 30 s ends. Runs on the calling thread
+// until done or stopped.
 HttpsOutcome https_fetch(const HttpsRequest &request, StopSignal &stop, HttpsReader &reader);
 
 } // namespace velmora::platform

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #endif
 
@@ -54,6 +56,23 @@ constexpr bool descriptors_counted = false;
 #else
 constexpr bool descriptors_counted = true;
 #endif
+
+double cpu_seconds()
+{
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](FILETIME time) {
+        return ((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#endif
+}
 
 class ListenerTest : public ::testing::Test {
   protected:
@@ -192,16 +211,31 @@ TEST_F(ListenerTest, SlowPeersLoseTheirSlotAtTheTimeLimit)
     EXPECT_TRUE(dribbler_closed || dribbler.closed_by_peer(0));
 }
 
-// Windows has no per-process limit on sockets to lower.
-#ifndef _WIN32
-double cpu_seconds()
+// Winsock reports a peer that shut its sending side as hung up while it may still read.
+TEST_F(ListenerTest, APeerThatStopsSendingStillGetsTheWholeAnswerWithoutTheServerSpinning)
 {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::uint16_t port = server.start(process_port());
+    ASSERT_NE(port, 0);
+    TestFolder folder;
+    const std::string body(4 * 1024 * 1024, 'b');
+    folder.write("big.bin", body);
+    server.state->web_root = folder.file("");
+    LoopbackClient client(port, 4096);
+    client.send(get_request(port, "/dock/big.bin"));
+    ::shutdown(client.fd(), shut_write);
+    std::this_thread::sleep_for(200ms); // the answer fills every buffer on the way
+    double before = cpu_seconds();
+    std::this_thread::sleep_for(500ms);
+    double spent = cpu_seconds() - before;
+    std::string answer = client.read_all();
+    EXPECT_LT(spent, 0.1) << "the server spun while the peer did not read";
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    ASSERT_GE(answer.size(), body.size());
+    EXPECT_EQ(answer.substr(answer.size() - body.size()), body);
 }
 
+// Windows has no per-process limit on sockets to lower.
+#ifndef _WIN32
 TEST_F(ListenerTest, OutOfDescriptorsTheServerWaitsInsteadOfSpinning)
 {
     std::uint16_t port = server.start(process_port());

@@ -29,7 +29,14 @@ int report_arguments(const wchar_t *file, int count, wchar_t **arguments)
         return 100;
     std::fwrite(lines.data(), 1, lines.size(), out);
     std::fclose(out);
-    return MoveFileW(partial.c_str(), file) ? 0 : 101;
+    if (!MoveFileW(partial.c_str(), file))
+        return 101;
+    // Made once the report's own handles are closed: the test may read the report after it.
+    FILE *done = _wfopen((std::wstring(file) + L".done").c_str(), L"wb");
+    if (!done)
+        return 102;
+    std::fclose(done);
+    return 0;
 }
 
 int try_to_change(const std::wstring &file)

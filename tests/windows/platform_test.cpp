@@ -102,6 +102,12 @@ TEST(Win32Sockets, TheListenerHoldsItsAddressExclusively)
               platform::ready_read);
     ASSERT_EQ(platform::accept_connection(listener, accepted, peer), platform::AcceptResult::accepted);
     EXPECT_EQ(peer, 0x7f000001u);
+    // An installer we start must not inherit the port or a connection.
+    for (platform::socket_t socket : {listener, accepted}) {
+        DWORD flags = HANDLE_FLAG_INHERIT;
+        EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags));
+        EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    }
     char byte;
     EXPECT_EQ(platform::receive_some(accepted, &byte, 1), platform::io_would_block);
     EXPECT_EQ(platform::wait_socket(accepted, true, true, {}, 5000), platform::ready_write);
@@ -309,7 +315,7 @@ std::vector<std::string> arguments_seen(const std::u16string &parameters)
     EXPECT_EQ(platform::start_program(program, parameters), 0u);
     program.release();
     _wputenv_s(L"VELMORA_TEST_ARGUMENTS_FILE", L"");
-    for (int i = 0; i < 500 && !folder.exists("arguments.txt"); ++i)
+    for (int i = 0; i < 500 && !folder.exists("arguments.txt.done"); ++i)
         std::this_thread::sleep_for(20ms);
     std::vector<std::string> seen;
     std::istringstream lines(read_file(report));
@@ -341,10 +347,16 @@ TEST(Win32Programs, TheStartedProgramSeesExactlyTheArguments)
         EXPECT_EQ(platform::split_command_line(line), expected) << "our reading of a command line";
     }
 
-    platform::HeldFile missing;
+    // A file that is no program: the system's own error number comes back.
     TestFolder folder;
+    folder.write("broken.exe", "MZ but nothing more");
+    platform::HeldFile broken;
+    ASSERT_TRUE(broken.hold(utf8_to_utf16(folder.file("broken.exe")), 100));
+    unsigned long error = platform::start_program(broken, u"/SILENT");
+    EXPECT_NE(error, 0u);
+    EXPECT_NE(error, static_cast<unsigned long>(ERROR_INVALID_HANDLE)) << "ShellExecuteExW was not called";
+    platform::HeldFile missing;
     EXPECT_FALSE(missing.hold(utf8_to_utf16(folder.file("none.exe")), 100));
-    EXPECT_NE(platform::start_program(missing, u""), 0u);
 }
 
 TEST(Win32Threads, StackSizeJoinAndABoundedJoin)
@@ -363,7 +375,8 @@ TEST(Win32Threads, StackSizeJoinAndABoundedJoin)
         EXPECT_FALSE(thread.joinable());
     }
     EXPECT_TRUE(ran);
-    std::atomic<bool> release{false};
+    // Outlives the test: the thread left alone may still be looking at it.
+    static std::atomic<bool> release{false};
     auto *slow = new platform::Thread;
     ASSERT_TRUE(slow->start(
         [&] {

@@ -7,7 +7,7 @@
 
 #include <charconv>
 #include <cwchar>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -20,6 +20,9 @@ constexpr int connect_timeout_ms = 15000;
 constexpr int send_timeout_ms = 30000;
 constexpr int receive_timeout_ms = 30000;
 constexpr DWORD read_buffer_size = 65536;
+// How long a closed request may take to hand its record back before it is left to WinHTTP.
+// Windows hands it back at once; Wine only once the call it could not cancel has ended.
+constexpr DWORD release_wait_ms = 1000;
 
 const wchar_t *wide(const std::u16string &text)
 {
@@ -43,45 +46,71 @@ class Handle {
     HINTERNET handle_;
 };
 
-// The request handle, which a stop closes from another thread: closing it is the one way to end a
-// synchronous WinHTTP call at once. Closed exactly once, by the stop or at the end of the transfer.
-class Request {
-  public:
-    Request(HINTERNET handle, StopSignal &stop) : handle_(handle), stop_(stop)
+// One request in WinHTTP's asynchronous mode: each call's completion comes through on_status on
+// a WinHTTP thread, and the fetching thread waits for it or for the stop. So a stop ends the wait
+// at once, and the request handle is closed only by the thread that uses it.
+struct Transfer {
+    HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Set by the request handle's last call-back: WinHTTP no longer uses this record after it.
+    HANDLE released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD error = 0; // of the call that completed last, 0 when it succeeded
+    DWORD bytes = 0; // of the read that completed last
+    std::vector<char> buffer = std::vector<char>(read_buffer_size);
+
+    Transfer() = default;
+    Transfer(const Transfer &) = delete;
+    Transfer &operator=(const Transfer &) = delete;
+    ~Transfer()
     {
-        // Runs under the signal's lock, which also serialises it with detach below.
-        stop_.attach([this] {
-            if (!closed_.exchange(true))
-                WinHttpCloseHandle(handle_);
-        });
+        for (HANDLE event : {completed, stopped, released})
+            if (event)
+                CloseHandle(event);
     }
-    ~Request()
-    {
-        stop_.detach();
-        if (!closed_.exchange(true))
-            WinHttpCloseHandle(handle_);
-    }
-    Request(const Request &) = delete;
-    Request &operator=(const Request &) = delete;
-
-    HINTERNET get() const { return handle_; }
-
-    // Whether the transfer must end as stopped. Asked before each call, so a closed handle is not
-    // passed again but in the instant between the question and the call, where the call fails. A
-    // call that fails or ends early once the handle has been closed under it failed because of the
-    // stop, whatever error it gives.
-    bool stopped() const { return closed_ || stop_.raised(); }
-
-    HttpsOutcome failed(HttpsOutcome otherwise) const
-    {
-        return stopped() ? HttpsOutcome::stopped : otherwise;
-    }
-
-  private:
-    HINTERNET handle_;
-    StopSignal &stop_;
-    std::atomic<bool> closed_{false};
+    bool valid() const { return completed && stopped && released; }
 };
+
+void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
+{
+    auto *transfer = reinterpret_cast<Transfer *>(context);
+    if (!transfer)
+        return;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        transfer->error = 0;
+        SetEvent(transfer->completed);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        transfer->error = 0;
+        transfer->bytes = length;
+        SetEvent(transfer->completed);
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+        DWORD error = static_cast<WINHTTP_ASYNC_RESULT *>(information)->dwError;
+        transfer->error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+        SetEvent(transfer->completed);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        SetEvent(transfer->released);
+        break;
+    default:
+        break;
+    }
+}
+
+enum class Waited { done, failed, stopped };
+
+Waited wait_for(const Transfer &transfer)
+{
+    // WinHTTP's own time-outs end every call that hangs.
+    HANDLE events[] = {transfer.completed, transfer.stopped};
+    DWORD which = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (which != WAIT_OBJECT_0)
+        return Waited::stopped;
+    return transfer.error == 0 ? Waited::done : Waited::failed;
+}
 
 int status_of(HINTERNET request)
 {
@@ -95,7 +124,7 @@ int status_of(HINTERNET request)
 
 std::string content_length_of(HINTERNET request)
 {
-    wchar_t text[32] = {};
+    wchar_t text[32] = {}; // 64 bytes
     DWORD size = sizeof text;
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
                              WINHTTP_NO_HEADER_INDEX))
@@ -124,43 +153,47 @@ std::optional<std::uint64_t> announced_length(HINTERNET request, const std::stri
 HINTERNET open_session(const std::u16string &user_agent)
 {
     HINTERNET session = WinHttpOpen(wide(user_agent), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     // Automatic proxy discovery is missing before Windows 8.1.
     if (!session)
         session = WinHttpOpen(wide(user_agent), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0);
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     return session;
 }
 
-HttpsOutcome receive(Request &request, HttpsReader &reader)
+HttpsOutcome exchange(HINTERNET request, Transfer &transfer, const HttpsRequest &asked, HttpsReader &reader)
 {
-    int status = status_of(request.get());
-    std::string content_length = content_length_of(request.get());
-    // A query on a handle the stop closed reads nothing worth passing on.
-    if (request.stopped())
-        return HttpsOutcome::stopped;
-    std::optional<std::uint64_t> announced = announced_length(request.get(), content_length);
-    reader.on_answer(status, content_length);
+    const wchar_t *headers = asked.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wide(asked.headers);
+    DWORD headers_length = asked.headers.empty() ? 0 : static_cast<DWORD>(-1);
+    auto context = reinterpret_cast<DWORD_PTR>(&transfer);
+    for (bool sending : {true, false}) {
+        bool started = sending ? WinHttpSendRequest(request, headers, headers_length, WINHTTP_NO_REQUEST_DATA,
+                                                    0, 0, context)
+                               : WinHttpReceiveResponse(request, nullptr);
+        if (!started)
+            return HttpsOutcome::no_answer;
+        Waited waited = wait_for(transfer);
+        if (waited != Waited::done)
+            return waited == Waited::stopped ? HttpsOutcome::stopped : HttpsOutcome::no_answer;
+    }
 
-    std::vector<char> buffer(read_buffer_size);
+    std::string content_length = content_length_of(request);
+    std::optional<std::uint64_t> announced = announced_length(request, content_length);
+    reader.on_answer(status_of(request), content_length);
     std::uint64_t received = 0;
     for (;;) {
-        if (request.stopped())
-            return HttpsOutcome::stopped;
-        DWORD got = 0;
-        if (!WinHttpReadData(request.get(), buffer.data(), read_buffer_size, &got))
-            return request.failed(HttpsOutcome::dropped);
-        if (got == 0) {
+        if (!WinHttpReadData(request, transfer.buffer.data(), read_buffer_size, nullptr))
+            return HttpsOutcome::dropped;
+        Waited waited = wait_for(transfer);
+        if (waited != Waited::done)
+            return waited == Waited::stopped ? HttpsOutcome::stopped : HttpsOutcome::dropped;
+        if (transfer.bytes == 0) {
             // Some WinHTTP versions read a connection closed short of the announced length as
             // the body's end.
-            if (announced && received < *announced)
-                return request.failed(HttpsOutcome::dropped);
-            return request.failed(HttpsOutcome::complete);
+            return announced && received < *announced ? HttpsOutcome::dropped : HttpsOutcome::complete;
         }
-        received += got;
-        if (request.stopped())
-            return HttpsOutcome::stopped;
-        if (!reader.on_chunk(buffer.data(), got))
+        received += transfer.bytes;
+        if (!reader.on_chunk(transfer.buffer.data(), transfer.bytes))
             return HttpsOutcome::reader_ended;
     }
 }
@@ -178,7 +211,6 @@ HttpsOutcome https_fetch(const HttpsRequest &request, StopSignal &stop, HttpsRea
         return HttpsOutcome::no_network;
     WinHttpSetTimeouts(session.get(), resolve_timeout_ms, connect_timeout_ms, send_timeout_ms,
                        receive_timeout_ms);
-
     Handle connection(WinHttpConnect(session.get(), wide(target.host), target.port, 0));
     if (!connection.get())
         return HttpsOutcome::no_connection;
@@ -187,18 +219,32 @@ HttpsOutcome https_fetch(const HttpsRequest &request, StopSignal &stop, HttpsRea
                            WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!opened)
         return HttpsOutcome::no_connection;
-    // Declared after the connection so that it is closed first.
-    Request transfer(opened, stop);
-    // A stop raised before the wake was attached has woken nothing.
-    if (transfer.stopped())
-        return HttpsOutcome::stopped;
 
-    const wchar_t *headers = request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wide(request.headers);
-    DWORD headers_length = request.headers.empty() ? 0 : static_cast<DWORD>(-1);
-    if (!WinHttpSendRequest(transfer.get(), headers, headers_length, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(transfer.get(), nullptr))
-        return transfer.failed(HttpsOutcome::no_answer);
-    return receive(transfer, reader);
+    // Call-backs on the request alone, so that none comes once its handle has gone.
+    auto transfer = std::make_unique<Transfer>();
+    auto context = reinterpret_cast<DWORD_PTR>(transfer.get());
+    if (!transfer->valid() ||
+        WinHttpSetStatusCallback(opened, on_status,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                 0) == WINHTTP_INVALID_STATUS_CALLBACK ||
+        !WinHttpSetOption(opened, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+        WinHttpCloseHandle(opened);
+        return HttpsOutcome::no_network;
+    }
+    HANDLE stopped = transfer->stopped;
+    stop.attach([stopped] { SetEvent(stopped); });
+    // A stop raised before the wake was attached has set nothing.
+    HttpsOutcome outcome =
+        stop.raised() ? HttpsOutcome::stopped : exchange(opened, *transfer, request, reader);
+    stop.detach();
+    if (outcome != HttpsOutcome::complete && stop.raised())
+        outcome = HttpsOutcome::stopped;
+
+    // Closing cancels a call still under way; its completion and then the closing call-back follow.
+    WinHttpCloseHandle(opened);
+    if (WaitForSingleObject(transfer->released, release_wait_ms) != WAIT_OBJECT_0)
+        static_cast<void>(transfer.release()); // WinHTTP may still write into it
+    return outcome;
 }
 
 } // namespace velmora::platform

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <climits>
 #include <iterator>
 #include <vector>
@@ -205,18 +206,23 @@ void WakeSignal::lower() const
 
 namespace {
 
-unsigned readiness_of(short events)
+unsigned readiness_of(short events, bool want_read)
 {
     unsigned readiness = ready_none;
     if (events & (POLLERR | POLLNVAL))
         readiness |= ready_error;
-    // A hang-up is readable: the next receive reports it.
-    if (events & (POLLRDNORM | POLLHUP))
+    // A hang-up is readable: the next receive reports it. It says nothing to a writer: WSAPoll
+    // reports it as soon as the peer shuts its sending side, which may still read.
+    if ((events & POLLRDNORM) || ((events & POLLHUP) && want_read))
         readiness |= ready_read;
     if (events & POLLWRNORM)
         readiness |= ready_write;
     return readiness;
 }
+
+// While a hung-up peer is only being written to, WSAPoll returns at once every time; waits then
+// go on in short steps instead of spinning.
+constexpr int hang_up_step_ms = 20;
 
 } // namespace
 
@@ -234,7 +240,7 @@ unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const
     }
     std::size_t count = 0;
     for (const SocketWait &wait : sockets) {
-        // WSAPoll refuses any flag beyond these two in what is asked.
+        // WSAPoll refuses POLLPRI and the flags it only reports.
         short events =
             static_cast<short>((wait.want_read ? POLLRDNORM : 0) | (wait.want_write ? POLLWRNORM : 0));
         entries[count++] = {wait.socket, events, 0};
@@ -247,17 +253,37 @@ unsigned wait_sockets(std::span<SocketWait> sockets, std::initializer_list<const
         Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
         return ready_none;
     }
-    int result = WSAPoll(entries, static_cast<ULONG>(count), timeout_ms);
-    if (result == SOCKET_ERROR)
-        return ready_error;
-    unsigned woken = ready_none;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i < sockets.size())
-            sockets[i].readiness = readiness_of(entries[i].revents);
-        else if (entries[i].revents)
-            woken = ready_woken;
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms < 0 ? 0 : timeout_ms);
+    for (int wait_ms = timeout_ms;;) {
+        for (std::size_t i = 0; i < count; ++i)
+            entries[i].revents = 0;
+        int result = WSAPoll(entries, static_cast<ULONG>(count), wait_ms);
+        if (result == SOCKET_ERROR)
+            return ready_error;
+        unsigned woken = ready_none;
+        bool anything = false, hung_up = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i < sockets.size()) {
+                sockets[i].readiness = readiness_of(entries[i].revents, sockets[i].want_read);
+                anything |= sockets[i].readiness != ready_none;
+                hung_up |= entries[i].revents != 0 && sockets[i].readiness == ready_none;
+            } else if (entries[i].revents) {
+                woken = ready_woken;
+            }
+        }
+        if (anything || woken || !hung_up)
+            return woken;
+        ULONGLONG now = GetTickCount64();
+        if (timeout_ms >= 0 && now >= deadline)
+            return ready_none;
+        int step = timeout_ms < 0 ? hang_up_step_ms
+                                  : static_cast<int>(std::min<ULONGLONG>(hang_up_step_ms, deadline - now));
+        Sleep(static_cast<DWORD>(step));
+        if (timeout_ms >= 0) {
+            now = GetTickCount64();
+            wait_ms = now >= deadline ? 0 : static_cast<int>(deadline - now);
+        }
     }
-    return woken;
 }
 
 bool wait_signal(const WakeSignal &signal, int timeout_ms)
