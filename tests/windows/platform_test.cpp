@@ -226,27 +226,6 @@ TEST(Win32Crypto, RandomBytesAndDigestsAsOpenSslComputesThem)
     EXPECT_EQ(bytes, 7u);
 }
 
-TEST(Win32Text, ConversionsAsWindowsMakesThem)
-{
-    const std::pair<std::string, std::u16string> cases[] = {
-        {"", u""},
-        {"plain", u"plain"},
-        {"Stra\xc3\x9f"
-         "e \xe6\x97\xa5\xe6\x9c\xac",
-         u"Stra\u00dfe \u65e5\u672c"},
-        {"\xf0\x9f\x8e\xa5", u"\U0001F3A5"},
-    };
-    for (const auto &[utf8, utf16] : cases) {
-        EXPECT_EQ(utf8_to_utf16(utf8), utf16) << utf8;
-        EXPECT_EQ(utf16_to_utf8(utf16), utf8) << utf8;
-    }
-    EXPECT_EQ(utf8_to_utf16("a\xff"
-                            "b"),
-              u"a\ufffd"
-              "b");
-    EXPECT_EQ(utf16_to_utf8(std::u16string(1, char16_t(0xd800))), "\xef\xbf\xbd") << "a lone surrogate";
-}
-
 TEST(Win32Files, FoldersListingRenamingAndExclusiveWriting)
 {
     std::u16string app_data = platform::local_app_data_folder();
