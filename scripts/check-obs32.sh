@@ -23,7 +23,7 @@ done
 # not ours to fix.
 qt_system=$(pkg-config --cflags Qt6Widgets | sed 's/-I/-isystem /g')
 windows_flags=(-std=c++20 -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
-  -D_WIN32_WINNT=0x0602 -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DUNICODE -D_UNICODE
+  -D_WIN32_WINNT=0x0A00 -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DUNICODE -D_UNICODE
   -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"unused"' $qt_system)
 windows_status=0
 for source in $(find src -name '*.cpp' ! -path 'src/platform/posix/*' ! -path 'src/web_panel/*' | sort); do
