@@ -166,16 +166,21 @@ HttpsOutcome exchange(HINTERNET request, Transfer &transfer, const HttpsRequest 
     const wchar_t *headers = asked.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wide(asked.headers);
     DWORD headers_length = asked.headers.empty() ? 0 : static_cast<DWORD>(-1);
     auto context = reinterpret_cast<DWORD_PTR>(&transfer);
-    for (bool sending : {true, false}) {
-        bool started = sending ? WinHttpSendRequest(request, headers, headers_length, WINHTTP_NO_REQUEST_DATA,
-                                                    0, 0, context)
-                               : WinHttpReceiveResponse(request, nullptr);
+    auto answered = [&transfer](BOOL started) {
         if (!started)
             return HttpsOutcome::no_answer;
         Waited waited = wait_for(transfer);
-        if (waited != Waited::done)
-            return waited == Waited::stopped ? HttpsOutcome::stopped : HttpsOutcome::no_answer;
-    }
+        if (waited == Waited::done)
+            return HttpsOutcome::complete;
+        return waited == Waited::stopped ? HttpsOutcome::stopped : HttpsOutcome::no_answer;
+    };
+    HttpsOutcome sent = answered(
+        WinHttpSendRequest(request, headers, headers_length, WINHTTP_NO_REQUEST_DATA, 0, 0, context));
+    if (sent != HttpsOutcome::complete)
+        return sent;
+    HttpsOutcome headers_read = answered(WinHttpReceiveResponse(request, nullptr));
+    if (headers_read != HttpsOutcome::complete)
+        return headers_read;
 
     std::string content_length = content_length_of(request);
     std::optional<std::uint64_t> announced = announced_length(request, content_length);
