@@ -12,7 +12,8 @@ const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
 const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
 
-const IO_MS = 3000;
+// Generous: OBS's main thread, which runs the probe, can be busy for seconds just after start-up.
+const IO_MS = 8000;
 const REFUSED_LINK = 'warning: [velmora] Refused to open a link that is not on an allowed site';
 
 // Has the probe describe the dock, and returns its line.

@@ -116,7 +116,12 @@ function makeHome(options = {}) {
       for (let i = 0; i < 100 && this.openedUrls().length <= seen; i++) await sleep(20);
       return this.openedUrls()[seen];
     },
-    command(word) { fs.writeFileSync(path.join(home, 'stand-in-command'), word); },
+    // Renamed into place: the probe polls for the file and must never read it half-written.
+    command(word) {
+      const file = path.join(home, 'stand-in-command');
+      fs.writeFileSync(`${file}.tmp`, word);
+      fs.renameSync(`${file}.tmp`, file);
+    },
     cleanup() {
       liveHomes.delete(home);
       if (!keep()) fs.rmSync(home, { recursive: true, force: true });
