@@ -1,7 +1,7 @@
 'use strict';
-// The dock's bridge in one run of a real OBS: state on connect and on request, messages that must
-// be ignored (a deeply nested one among them), switches of the stream service that must not
-// happen (unsaved records, another profile) and those that must, with what they store on disk; a
+// The dock's bridge in one run of a real OBS: state on connect and on request, switches of the
+// stream service that must not happen (unsaved records, another profile) and those that must, with
+// what they store on disk; a
 // real stream to nginx with its events and statistics, a stream to a dead port, a dock that stops
 // reading, and the exit event. obs-websocket tells what OBS holds in memory.
 
@@ -15,29 +15,19 @@ const { connectBridge, dockPort, newToken, summary } = require('./lib/bridge');
 const { startIngest } = require('./lib/ingest');
 const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
-const { sleep, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
+const { sleep, poll, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
 
 const SEEDED = { type: 'rtmp_common', settings: { service: 'Twitch', server: 'auto', key: 'live_123' } };
 const OTHER = { type: 'rtmp_custom', settings: { server: 'rtmp://127.0.0.1:1/other', key: 'b', use_auth: false } };
 const KEY = 'velmora-e2e';
 const NOT_SAVED = 'error: [velmora] Not switching services: the current service could not be saved to put it back later';
-const STATS_KEYS = ['event', 'streaming', 'kbps', 'droppedFrames', 'totalFrames', 'congestion', 'reconnecting', 'fps'];
 const IO_MS = 3000;
 const STREAM_MS = 10000;
 const LOG_LAG_MS = 300; // stdout reaches the test through another pipe than the bridge, a little later
 
-const deepPublish = (levels) => `{"action":"overlay_publish","state":${'{"a":'.repeat(levels)}1${'}'.repeat(levels)}}`;
-const IGNORED = ['not json', '{"action":"hello"', '[{"action":"hello"}]', '{"action":"HELLO"}', deepPublish(2000)];
 // What the dock hears of a stream, leaving out statistics and the updater.
 const streamEvents = (events) => events.filter((e) => e.event === 'obs' || e.event === 'state')
   .map((e) => (e.event === 'obs' ? `obs:${e.data.type}` : 'state'));
-
-async function until(condition, timeoutMs) {
-  for (const deadline = performance.now() + timeoutMs; !condition();) {
-    if (performance.now() > deadline) throw new Error(`not reached in ${timeoutMs} ms: ${condition}`);
-    await sleep(20);
-  }
-}
 
 describe('the bridge and the stream service in a real OBS', { timeout: 240000 }, () => {
   const token = newToken();
@@ -98,12 +88,6 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
         const base = [a.mark(), b.mark()];
         r.hello = await settle(() => step({ action: 'hello' }));
         r.getState = await settle(() => step({ action: 'get_state' }, { sender: b }));
-        r.ignored = await settle(async () => {
-          const [ma, mb] = [a.mark(), b.mark()];
-          for (const message of IGNORED) a.send(message);
-          await sleep(1000); // long enough for a reply from OBS's main thread
-          return { heard: [...a.since(ma), ...b.since(mb)], after: await step({ action: 'hello' }) };
-        });
 
         // Writes that really fail (root ignores permissions): a folder where a file must go.
         r.unsaved = await settle(async () => {
@@ -170,10 +154,10 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
           p.ws._socket.pause();
           const [ma, mb, t0] = [a.mark(), b.mark(), performance.now()];
           for (let i = 0; i < 5000; i++) a.send({ action: 'get_state' });
-          await until(() => a.since(ma, 'state').length >= 5000, 30000);
+          await poll(() => a.since(ma, 'state').length >= 5000, 30000);
           const floodMs = performance.now() - t0;
           const { ms } = await step({ action: 'get_state' }, { sender: b });
-          await until(() => b.since(mb, 'state').length >= 5001, IO_MS);
+          await poll(() => b.since(mb, 'state').length >= 5001, IO_MS);
           p.ws.terminate();
           return { floodMs, roundTripMs: ms };
         });
@@ -207,12 +191,6 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
       assert.equal(state.raw, other.raw);
       assert.equal(state.data.previousService, '');
     }
-  });
-
-  it('ignores malformed, unknown and too deeply nested messages, and stays open', () => {
-    const { heard, after: next } = unwrap(r.ignored);
-    assert.deepEqual(heard.map((e) => e.raw), []);
-    assert.equal(next.state.raw, next.other.raw);
   });
 
   it('refuses to switch when the old service or its backups cannot be saved, and says why', () => {
@@ -273,7 +251,6 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
     t.diagnostic(`stats kbps ${kbps}; nginx ${nginx.map((v) => v.toFixed(1))}; gaps ${gaps.map(Math.round)} ms`);
     assert.match(ticks.at(-1).nginx.meta, /<width>320<\/width><height>180<\/height>/);
     for (const { entry } of ticks) {
-      assert.deepEqual(keysOf(entry), STATS_KEYS, entry.raw);
       assert.ok(entry.data.streaming && entry.data.congestion >= 0 && entry.data.fps > 5 && entry.data.fps < 15, entry.raw);
     }
     for (const gap of gaps) assert.ok(Math.abs(gap - 2000) < 400, `stats ${Math.round(gap)} ms apart`);

@@ -5,6 +5,7 @@
 const crypto = require('node:crypto');
 const { performance } = require('node:perf_hooks');
 const WebSocket = require('ws');
+const { watcher } = require('./checks');
 
 const DOCK_SERVER = /\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/;
 
@@ -22,19 +23,17 @@ const summary = (entries) => `[${entries.map((e) => (e.event === 'obs' ? `obs:${
 
 /**
  * Connects to the bridge with the dock's Origin; resolves once open. Every text message becomes
- * an entry { event, data, raw, at, binary } in client.events (at: performance.now()).
+ * an entry { event, data, raw, at } in client.events (at: performance.now()).
  */
 function connectBridge({ port, token, name = 'client', timeoutMs = 5000 }) {
   return new Promise((resolve, reject) => {
     const ws = new WebSocket(`ws://127.0.0.1:${port}/bridge?token=${token}`,
       { origin: `http://127.0.0.1:${port}`, handshakeTimeout: timeoutMs });
     const events = [];
-    const errors = [];
-    const waiters = new Set();
+    const { wait, notify } = watcher();
     let closeInfo = null;
-    const notify = () => { for (const w of waiters) w(); };
-    ws.on('message', (message, binary) => {
-      const entry = { event: null, data: null, raw: message.toString('utf8'), at: performance.now(), binary };
+    ws.on('message', (message) => {
+      const entry = { event: null, data: null, raw: message.toString('utf8'), at: performance.now() };
       try {
         entry.data = JSON.parse(entry.raw);
         entry.event = entry.data && typeof entry.data === 'object' ? entry.data.event : null;
@@ -42,7 +41,6 @@ function connectBridge({ port, token, name = 'client', timeoutMs = 5000 }) {
       events.push(entry);
       notify();
     });
-    ws.on('error', (err) => errors.push(err));
     const closed = new Promise((r) => ws.on('close', (code, reason) => {
       closeInfo = { code, reason: reason.toString() };
       r(closeInfo);
@@ -50,37 +48,25 @@ function connectBridge({ port, token, name = 'client', timeoutMs = 5000 }) {
     }));
 
     const client = {
-      name, ws, events, errors, closed,
+      name, ws, events, closed,
       get closeInfo() { return closeInfo; },
-      isOpen: () => ws.readyState === WebSocket.OPEN,
       mark: () => events.length,
       send: (message) => ws.send(typeof message === 'string' ? message : JSON.stringify(message)),
       since: (from = 0, eventName) => events.slice(from).filter((e) => !eventName || e.event === eventName),
       /** The first entry from position from on that matches (an event name or a test), with its index. */
-      waitFor(predicate, timeoutMs = 5000, { from = 0 } = {}) {
+      waitFor(predicate, ms = 5000, { from = 0 } = {}) {
         const test = typeof predicate === 'function' ? predicate : (e) => e.event === predicate;
         let next = from;
-        return new Promise((res, rej) => {
-          const timer = setTimeout(() => done(new Error(`${name}: timed out after ${timeoutMs} ms waiting for ` +
-            `${predicate}; since ${from}: ${summary(events.slice(from, from + 50))}`)), timeoutMs);
-          const check = () => {
-            for (; next < events.length; next++) {
-              if (test(events[next])) return done(null, { ...events[next], index: next });
-            }
-            if (closeInfo) done(new Error(`${name}: closed (${closeInfo.code}) before ${predicate}`));
-          };
-          function done(err, value) {
-            clearTimeout(timer);
-            waiters.delete(check);
-            if (err) rej(err); else res(value);
-          }
-          waiters.add(check);
-          check();
-        });
+        return wait(() => {
+          for (; next < events.length; next++) if (test(events[next])) return { ...events[next], index: next };
+          if (closeInfo) throw new Error(`${name}: closed (${closeInfo.code}) before ${predicate}`);
+          return null;
+        }, ms, () => `${name}: timed out after ${ms} ms waiting for ${predicate}; since ${from}: ` +
+          summary(events.slice(from, from + 50)));
       },
     };
     ws.once('open', () => resolve(client));
-    ws.once('error', reject);
+    ws.on('error', reject); // stays: an error after the open must not go unhandled
     ws.once('unexpected-response', (req, res) => {
       req.destroy();
       reject(new Error(`${name}: bridge upgrade refused with ${res.statusCode}`));

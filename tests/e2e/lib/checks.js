@@ -5,6 +5,47 @@ const assert = require('node:assert/strict');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+/** fn's first truthy result, asking every 20 ms for up to ms; a throw (say, a page still loading) counts as not yet. */
+async function poll(fn, ms, what = fn) {
+  let last = null;
+  for (const end = Date.now() + ms; ; await sleep(20)) {
+    try {
+      const value = await fn();
+      if (value) return value;
+    } catch (error) {
+      last = error;
+    }
+    if (Date.now() > end) throw new Error(`not reached in ${ms} ms: ${what}${last ? ` (${last.message})` : ''}`);
+  }
+}
+
+/**
+ * Waits on something that grows (a log, a list of events): wait(check, ms, failure) resolves to check()'s first
+ * truthy result, asked again at each notify(); a throw from check rejects, failure() words a time-out.
+ */
+function watcher() {
+  const checks = new Set();
+  const wait = (check, ms, failure) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => done(new Error(failure())), ms);
+    const run = () => {
+      try {
+        const value = check();
+        if (value) done(null, value);
+      } catch (error) {
+        done(error);
+      }
+    };
+    function done(error, value) {
+      clearTimeout(timer);
+      checks.delete(run);
+      if (error) reject(error); else resolve(value);
+    }
+    checks.add(run);
+    run();
+  });
+  return { wait, notify: () => { for (const check of checks) check(); } };
+}
+
 // Captures an outcome so that one broken interaction fails only its own test.
 async function settle(fn) {
   try { return { value: await fn() }; } catch (error) { return { error }; }
@@ -39,4 +80,4 @@ function assertUnloaded(log) {
   assert.ok(shutdown >= 0 && log.indexOf('[velmora] Velmora for OBS unloaded', shutdown) > shutdown, 'no unload at shutdown');
 }
 
-module.exports = { sleep, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded };
+module.exports = { sleep, poll, watcher, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded };

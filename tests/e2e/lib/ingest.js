@@ -3,13 +3,12 @@
 // foreground with its own prefix folder, and its /stat page over HTTP.
 
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { freePorts } = require('./ports');
+const { poll } = require('./checks');
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const live = new Set();
 process.on('exit', () => { for (const pid of live) { try { process.kill(pid, 'SIGKILL'); } catch { /* gone */ } } });
 
@@ -25,16 +24,10 @@ http {
 }
 `;
 
-function getStat(port) {
-  return new Promise((resolve, reject) => {
-    const req = http.get({ host: '127.0.0.1', port, path: '/stat', timeout: 2000 }, (res) => {
-      let body = '';
-      res.on('data', (c) => { body += c; });
-      res.on('end', () => (res.statusCode === 200 ? resolve(body) : reject(new Error(`/stat: ${res.statusCode}`))));
-    });
-    req.on('timeout', () => req.destroy(new Error('/stat timed out')));
-    req.on('error', reject);
-  });
+async function getStat(port) {
+  const res = await fetch(`http://127.0.0.1:${port}/stat`, { signal: AbortSignal.timeout(2000) });
+  if (res.status !== 200) throw new Error(`/stat: ${res.status}`);
+  return res.text();
 }
 
 // One stream of application "live" from rtmp_stat's XML: bytes received (with RTMP framing),
@@ -77,17 +70,12 @@ async function startIngest() {
     if (!process.env.VELMORA_E2E_KEEP) fs.rmSync(prefix, { recursive: true, force: true });
     return exitInfo;
   };
-  for (let i = 0; ; i++) {
-    try {
-      await getStat(httpPort);
-      break;
-    } catch (err) {
-      if (exitInfo || i > 100) {
-        await stop();
-        throw new Error(`nginx did not start: ${err.message}`);
-      }
-      await sleep(50);
-    }
+  try {
+    await poll(() => exitInfo || getStat(httpPort), 5000, 'nginx answering /stat');
+    if (exitInfo) throw new Error(`exited with ${JSON.stringify(exitInfo)}`);
+  } catch (err) {
+    await stop();
+    throw new Error(`nginx did not start: ${err.message}`);
   }
   return {
     rtmpPort, httpPort, url: `rtmp://127.0.0.1:${rtmpPort}/live`, stop,

@@ -1,17 +1,17 @@
 'use strict';
 // Runs a real OBS Studio with the built module in an isolated HOME under Xvfb.
 
-const { performance } = require('node:perf_hooks');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
+const { sleep, poll, watcher } = require('./checks');
 
 const MODULE_NAME = 'velmora-obs-plugin';
-const REPO_ROOT = path.resolve(__dirname, '..', '..', '..');
-const STAGE_DIR = process.env.VELMORA_E2E_STAGE || path.join(REPO_ROOT, 'build', 'stage', 'plugins', MODULE_NAME);
+const BUILD_DIR = path.resolve(__dirname, '..', '..', '..', 'build');
+const STAGE_DIR = path.join(BUILD_DIR, 'stage', 'plugins', MODULE_NAME);
 const ARTIFACTS_DIR = path.join(__dirname, '..', '.artifacts');
-const STAND_INS_DIR = process.env.VELMORA_E2E_STAND_INS || path.join(REPO_ROOT, 'build', 'tests');
+const STAND_INS_DIR = path.join(BUILD_DIR, 'tests');
 // The module built to trust the test root and publisher of the signed test installers.
 const TEST_TRUST_MODULE = path.join(STAND_INS_DIR, 'test-trust', `${MODULE_NAME}.so`);
 
@@ -57,11 +57,10 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
 /**
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
- * sceneCollection, config (object or raw text), installModule (default true), standIns (names of
- * test modules to install: "obs-browser", "velmora-probe"), testTrust (install the module that
- * trusts the test installers' signer), webPanel (install the Qt WebEngine panel provider as the
- * run script does). The home's bin/xdg-open is the
- * system browser OBS sees: it appends each URL to the home's opened-urls.txt.
+ * config (object or raw text), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
+ * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
+ * panel provider as the run script does). The home's bin/xdg-open is the system browser OBS sees: it appends
+ * each URL to the home's opened-urls.txt.
  */
 function makeHome(options = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
@@ -69,6 +68,7 @@ function makeHome(options = {}) {
   const obsDir = path.join(home, '.config', 'obs-studio');
   const profileDir = path.join(obsDir, 'basic', 'profiles', 'test');
   const configDir = path.join(obsDir, 'plugin_config', MODULE_NAME);
+  const pluginDir = (name) => path.join(obsDir, 'plugins', name);
   writeFile(path.join(obsDir, 'global.ini'), ini(merge(GLOBAL_INI, options.globalIni)));
   writeFile(path.join(profileDir, 'basic.ini'), ini(merge(PROFILE_INI, options.profileIni)));
   if (options.service) writeFile(path.join(profileDir, 'service.json'), JSON.stringify(options.service));
@@ -77,7 +77,7 @@ function makeHome(options = {}) {
     writeFile(path.join(dir, 'basic.ini'), ini(merge(PROFILE_INI, { General: { Name: name } })));
     writeFile(path.join(dir, 'service.json'), JSON.stringify(service));
   }
-  writeFile(path.join(obsDir, 'basic', 'scenes', 'test.json'), JSON.stringify(options.sceneCollection || SCENE_COLLECTION));
+  writeFile(path.join(obsDir, 'basic', 'scenes', 'test.json'), JSON.stringify(SCENE_COLLECTION));
   // A file where OBS expects a folder: the services list update fails at once instead of going online.
   writeFile(path.join(obsDir, 'plugin_config', 'rtmp-services'), '');
   if (options.config !== undefined) {
@@ -85,23 +85,16 @@ function makeHome(options = {}) {
       typeof options.config === 'string' ? options.config : JSON.stringify(options.config));
   }
   for (const name of options.standIns || []) {
-    writeFile(path.join(obsDir, 'plugins', name, 'bin', '64bit', `${name}.so`),
-      fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
+    writeFile(path.join(pluginDir(name), 'bin', '64bit', `${name}.so`), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
   }
   writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
   fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
-  if (options.installModule !== false) {
-    if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
-      throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
-    }
-    fs.cpSync(STAGE_DIR, path.join(obsDir, 'plugins', MODULE_NAME), { recursive: true });
-    if (options.webPanel) {
-      fs.cpSync(path.join(STAGE_DIR, '..', 'velmora-web-panel'), path.join(obsDir, 'plugins', 'velmora-web-panel'), { recursive: true });
-    }
-    if (options.testTrust) {
-      fs.copyFileSync(TEST_TRUST_MODULE, path.join(obsDir, 'plugins', MODULE_NAME, 'bin', '64bit', `${MODULE_NAME}.so`));
-    }
+  if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) throw new Error(`no module in ${STAGE_DIR}`);
+  fs.cpSync(STAGE_DIR, pluginDir(MODULE_NAME), { recursive: true });
+  if (options.webPanel) {
+    fs.cpSync(path.join(STAGE_DIR, '..', 'velmora-web-panel'), pluginDir('velmora-web-panel'), { recursive: true });
   }
+  if (options.testTrust) fs.copyFileSync(TEST_TRUST_MODULE, path.join(pluginDir(MODULE_NAME), 'bin', '64bit', `${MODULE_NAME}.so`));
   return {
     home, obsDir, profileDir, configDir,
     configFile: path.join(configDir, 'config.json'),
@@ -110,17 +103,9 @@ function makeHome(options = {}) {
       const file = path.join(home, 'opened-urls.txt');
       return fs.existsSync(file) ? fs.readFileSync(file, 'utf8').split('\n').filter(Boolean) : [];
     },
-    // The URL the stand-in system browser is given after the first `seen` (it starts apart from
-    // OBS, a little later); undefined after 2 s.
-    async nextOpened(seen) {
-      for (let i = 0; i < 100 && this.openedUrls().length <= seen; i++) await sleep(20);
-      return this.openedUrls()[seen];
-    },
-    // Renamed into place: the probe polls for the file and must never read it half-written.
-    command(word) {
-      const file = path.join(home, 'stand-in-command');
-      fs.writeFileSync(`${file}.tmp`, word);
-      fs.renameSync(`${file}.tmp`, file);
+    // The URL the stand-in system browser is given after the first `seen` (it starts apart from OBS, a little later).
+    nextOpened(seen) {
+      return poll(() => this.openedUrls()[seen], 2000, `a URL opened after ${seen}`);
     },
     cleanup() {
       liveHomes.delete(home);
@@ -150,7 +135,6 @@ function groupAlive(pgid) {
   });
 }
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const within = (promise, ms) => {
   let timer;
   return Promise.race([promise.then(() => true), new Promise((r) => { timer = setTimeout(r, ms, false); })])
@@ -158,45 +142,37 @@ const within = (promise, ms) => {
 };
 const tail = (text) => text.split('\n').slice(-40).join('\n');
 
-// Like String#match from offset on, with .index into the whole text.
+// Like String#match from offset on, with .index into the whole text; a string matches as it is.
 function find(text, pattern, from) {
-  if (pattern instanceof RegExp) {
-    const m = text.slice(from).match(pattern);
-    if (m) m.index += from;
-    return m;
-  }
-  const i = text.indexOf(pattern, from);
-  return i < 0 ? null : Object.assign([pattern], { index: i });
+  const m = text.slice(from).match(typeof pattern === 'string' ? pattern.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') : pattern);
+  if (m) m.index += from;
+  return m;
 }
 
 // The end of loading the scene collection; OBS 29 must not get SIGINT before it.
 const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n|No scene file found, creating default scene\n(?:.*\n)*?.*Switched to scene/;
 
 /**
- * Starts OBS with HOME set to home under its own Xvfb, in a new process group, and waits until
- * it has loaded its scene collection. options: env, args, startTimeoutMs (30 s), settleMs (500).
+ * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
+ * it has loaded its scene collection. options: env.
  */
 async function startObs(home, options = {}) {
-  const homeDir = home.home || home;
-  const pidFile = path.join(homeDir, 'obs.pid');
+  const pidFile = path.join(home.home, 'obs.pid');
   // sh records its PID and then becomes obs, so the PID is the real obs.
   const child = spawn('xvfb-run', ['-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
-    'echo $$ > "$0"; exec obs "$@"', pidFile, '--multi', '--disable-shutdown-check', ...(options.args || [])], {
-    cwd: homeDir,
+    'echo $$ > "$0"; exec obs "$@"', pidFile, '--multi', '--disable-shutdown-check'], {
+    cwd: home.home,
     detached: true,
     stdio: ['ignore', 'pipe', 'pipe'],
-    env: { ...process.env, HOME: homeDir, TMPDIR: homeDir, XDG_CONFIG_HOME: path.join(homeDir, '.config'),
-      LANG: 'C.UTF-8', PATH: `${path.join(homeDir, 'bin')}:${process.env.PATH}`, ...options.env },
+    env: { ...process.env, HOME: home.home, TMPDIR: home.home, XDG_CONFIG_HOME: path.join(home.home, '.config'),
+      LANG: 'C.UTF-8', PATH: `${path.join(home.home, 'bin')}:${process.env.PATH}`, ...options.env },
   });
   const pgid = child.pid;
   liveGroups.add(pgid);
   let output = '';
   let exitInfo = null;
-  const waiters = new Set();
-  const notify = () => { for (const w of waiters) w(); };
-  // When each stretch of output arrived, for timings from the log.
-  const arrivals = [];
-  const take = (c) => { output += c; arrivals.push({ end: output.length, at: performance.now() }); notify(); };
+  const { wait, notify } = watcher();
+  const take = (c) => { output += c; notify(); };
   child.stdout.on('data', take);
   child.stderr.on('data', take);
   const exited = new Promise((resolve) => child.on('exit', async (code, signal) => {
@@ -210,22 +186,21 @@ async function startObs(home, options = {}) {
   }));
 
   function waitForLog(pattern, timeoutMs = 10000, { from = 0 } = {}) {
-    return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => done(new Error(`timed out after ${timeoutMs} ms waiting for ${pattern} ` +
-        `in the OBS log:\n${tail(output)}`)), timeoutMs);
-      const check = () => {
-        const m = find(output, pattern, from);
-        if (m) done(null, m);
-        else if (exitInfo) done(new Error(`OBS exited (${JSON.stringify(exitInfo)}) before logging ${pattern}:\n${tail(output)}`));
-      };
-      function done(error, m) {
-        clearTimeout(timer);
-        waiters.delete(check);
-        if (error) reject(error); else resolve(m);
-      }
-      waiters.add(check);
-      check();
-    });
+    return wait(() => {
+      const m = find(output, pattern, from);
+      if (!m && exitInfo) throw new Error(`OBS exited (${JSON.stringify(exitInfo)}) before logging ${pattern}:\n${tail(output)}`);
+      return m;
+    }, timeoutMs, () => `timed out after ${timeoutMs} ms waiting for ${pattern} in the OBS log:\n${tail(output)}`);
+  }
+
+  // Hands the stand-in probe a command (renamed into place: the probe must never read it half-written) and
+  // waits for the line it logs, by default the one that it took the command.
+  function command(word, logged = `[stand-in] command ${word}`) {
+    const from = output.length;
+    const file = path.join(home.home, 'stand-in-command');
+    fs.writeFileSync(`${file}.tmp`, word);
+    fs.renameSync(`${file}.tmp`, file);
+    return waitForLog(logged, 8000, { from });
   }
 
   const readPid = () => { try { return Number(fs.readFileSync(pidFile, 'utf8')) || null; } catch { return null; } };
@@ -242,7 +217,7 @@ async function startObs(home, options = {}) {
         try { process.kill(-pgid, 'SIGKILL'); } catch { /* gone */ }
         await exited;
       }
-      const logsDir = path.join(homeDir, '.config', 'obs-studio', 'logs');
+      const logsDir = path.join(home.home, '.config', 'obs-studio', 'logs');
       const logs = fs.existsSync(logsDir) ? fs.readdirSync(logsDir).sort() : [];
       const fileLog = logs.length ? fs.readFileSync(path.join(logsDir, logs.at(-1)), 'utf8') : '';
       return { ...exitInfo, timedOut, log: output, fileLog };
@@ -250,18 +225,11 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
-  // performance.now() when the first line matching pattern arrived, or null.
-  function logAt(pattern) {
-    const m = find(output, pattern, 0);
-    const arrival = m && arrivals.find((a) => a.end > m.index);
-    return arrival ? arrival.at : null;
-  }
-
-  const handle = { pid: null, log: () => output, waitForLog, logAt, stop, exited };
+  const handle = { pid: null, log: () => output, waitForLog, command, stop, exited };
   try {
-    const m = await waitForLog('==== Startup complete', options.startTimeoutMs ?? 30000);
+    const m = await waitForLog('==== Startup complete', 30000);
     await waitForLog(LOADED, 10000, { from: m.index });
-    await sleep(options.settleMs ?? 500);
+    await sleep(500);
     handle.pid = readPid();
   } catch (err) {
     err.obsLog = (await stop(5000)).log;
@@ -296,4 +264,4 @@ async function withObs(options, fn) {
 /** The version OBS reports about itself, e.g. "29.0.2.1-1+b1". */
 const obsVersionFromLog = (log) => (log.match(/^(?:\S+: )?OBS (\S+) \([a-z]+\)$/m) || [])[1] || null;
 
-module.exports = { MODULE_NAME, STAGE_DIR, makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand };
+module.exports = { makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand };
