@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { performance } = require('node:perf_hooks');
 const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
-const { connectBridge, dockPort, newToken, summary } = require('./lib/bridge');
+const { summary } = require('./lib/bridge');
 const { startIngest } = require('./lib/ingest');
 const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
@@ -30,7 +30,6 @@ const streamEvents = (events) => events.filter((e) => e.event === 'obs' || e.eve
   .map((e) => (e.event === 'obs' ? `obs:${e.data.type}` : 'state'));
 
 describe('the bridge and the stream service in a real OBS', { timeout: 240000 }, () => {
-  const token = newToken();
   const r = {};
   let home;
   let run;
@@ -42,10 +41,8 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
   before(async () => {
     ingest = await startIngest();
     try {
-      const taken = [ingest.rtmpPort, ingest.httpPort];
-      port = await freePorts(1, taken);
-      const wsPort = await freePorts(1, [...taken, port]);
-      const deadUrl = `rtmp://127.0.0.1:${await freePorts(1, [...taken, port, wsPort])}/live`;
+      port = await freePorts(3);
+      const [wsPort, deadUrl] = [port + 1, `rtmp://127.0.0.1:${port + 2}/live`];
       home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, globalIni: obsWebSocketIni(wsPort) });
       files = {
         service: path.join(home.profileDir, 'service.json'),
@@ -57,9 +54,9 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
       const snapshot = () => Object.fromEntries([...Object.entries(files), ['config', home.configFile]]
         .map(([name, file]) => [name, text(file)]));
 
-      run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+      run = await withObs({ home }, async (obs) => {
         r.obsVersion = obsVersionFromLog(obs.log());
-        r.port = await settle(() => dockPort(obs));
+        r.port = await settle(() => obs.dockPort());
         const obsws = await connectObsWebSocket(wsPort);
         let a;
         let b;
@@ -77,17 +74,15 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
         const useVelmora = (url, mode = 'rtmp') => ({ action: 'use_velmora', mode, url, key: KEY });
 
         r.connect = await settle(async () => {
-          a = await connectBridge({ port, token, name: 'A' });
+          a = await obs.connect('A');
           const first = await a.waitFor('state', IO_MS);
           const beforeB = a.mark();
-          b = await connectBridge({ port, token, name: 'B' });
+          b = await obs.connect('B');
           return { first, bFirst: await b.waitFor('state', IO_MS), aSecond: await a.waitFor('state', IO_MS, { from: beforeB }) };
         });
         unwrap(r.connect);
         clients = [a, b];
         const base = [a.mark(), b.mark()];
-        r.hello = await settle(() => step({ action: 'hello' }));
-        r.getState = await settle(() => step({ action: 'get_state' }, { sender: b }));
 
         // Writes that really fail (root ignores permissions): a folder where a file must go.
         r.unsaved = await settle(async () => {
@@ -149,7 +144,7 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
         // A dock that stops reading while thousands of states go out: the others get every one,
         // and OBS's main thread keeps answering.
         r.paused = await settle(async () => {
-          const p = await connectBridge({ port, token, name: 'P' });
+          const p = await obs.connect('P');
           await p.waitFor('state', IO_MS);
           p.ws._socket.pause();
           const [ma, mb, t0] = [a.mark(), b.mark(), performance.now()];
@@ -184,13 +179,6 @@ describe('the bridge and the stream service in a real OBS', { timeout: 240000 },
       overlayCountdownUrl: `http://127.0.0.1:${port}/dock/overlay-countdown.html#o=${overlayToken}`,
     }));
     assert.equal(aSecond.raw, bFirst.raw, 'the state for B\'s connection did not reach A as well');
-  });
-
-  it('answers hello and get_state with a state to every client', () => {
-    for (const { state, other } of [unwrap(r.hello), unwrap(r.getState)]) {
-      assert.equal(state.raw, other.raw);
-      assert.equal(state.data.previousService, '');
-    }
   });
 
   it('refuses to switch when the old service or its backups cannot be saved, and says why', () => {

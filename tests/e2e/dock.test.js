@@ -6,7 +6,6 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, withObs, pidsWithCommand } = require('./lib/obs');
-const { connectBridge, dockPort, newToken } = require('./lib/bridge');
 const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
 const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
@@ -21,20 +20,18 @@ const closeDock = (obs) => obs.command('close').then(() => sleep(200));
 const callback = (port, query) => fetch(`http://127.0.0.1:${port}/auth-callback${query}`, { redirect: 'manual' });
 
 describe('the dock with a stand-in browser panel, links and sign-in', { timeout: 120000 }, () => {
-  const token = newToken();
   const r = {};
   let home;
   const runs = [];
 
   before(async () => {
     home = makeHome({ standIns: ['obs-browser'], webPanel: true });
-    const env = { VELMORA_OBS_TEST_BRIDGE_TOKEN: token };
-    runs.push(await withObs({ home, env }, async (obs) => {
-      const port = await dockPort(obs);
+    runs.push(await withObs({ home }, async (obs) => {
+      const port = await obs.dockPort();
       r.port = port;
       await obs.waitForLog('[velmora] Opened the Velmora dock', 5000);
       r.shown = await settle(() => dockReport(obs));
-      const dock = await connectBridge({ port, token });
+      const dock = await obs.connect();
       await dock.waitFor('state', IO_MS);
 
       r.links = await settle(async () => {
@@ -77,12 +74,11 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
     }));
 
     // Closed by the user, the dock stays hidden at the next start until show_dock.
-    runs.push(await withObs({ home, env }, async (obs) => {
-      const port = await dockPort(obs);
+    runs.push(await withObs({ home }, async (obs) => {
       await obs.waitForLog('[stand-in] create_widget', 5000);
       await sleep(300);
       r.stayedHidden = await settle(() => dockReport(obs));
-      const dock = await connectBridge({ port, token });
+      const dock = await obs.connect();
       dock.send({ action: 'show_dock' });
       await obs.waitForLog('[stand-in] widget shown', IO_MS);
       await sleep(200);
@@ -96,7 +92,7 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
   it('attaches obs-browser, not the web panel, after OBS has loaded, with the dock URL, replacing the placeholder', () => {
     const log = runs[0].log;
     const loaded = log.indexOf('==== Startup complete');
-    const created = log.indexOf(`[stand-in] create_widget http://127.0.0.1:${r.port}/dock/#t=${token}`);
+    const created = log.indexOf(`[stand-in] create_widget http://127.0.0.1:${r.port}/dock/#t=${home.token}`);
     assert.ok(loaded >= 0 && created > loaded, 'the widget was not created with the dock URL after start-up');
     for (const line of ['[velmora] Browser panel interface version 3', '[stand-in] init_browser',
       '[stand-in] wait_for_browser_init', '[stand-in] create_cookie_manager velmora_obs_plugin 1']) {
@@ -153,19 +149,18 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
 });
 
 describe('the dock and overlays where OBS has no browser panel', { timeout: 60000 }, () => {
-  const token = newToken();
   const r = {};
   let run;
   before(async () => {
     const wsPort = await freePorts(1);
     const home = makeHome({ standIns: ['velmora-probe'], globalIni: obsWebSocketIni(wsPort) });
-    run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
+    run = await withObs({ home }, async (obs) => {
       await obs.waitForLog('[velmora] obs-browser is not available', 5000);
       await obs.command('tools');
       await sleep(200);
       r.report = await dockReport(obs);
       const obsws = await connectObsWebSocket(wsPort);
-      const dock = await connectBridge({ port: await dockPort(obs), token });
+      const dock = await obs.connect();
       const add = async (kind) => {
         const from = dock.mark();
         dock.send({ action: 'overlay_add', kind, query: '' });

@@ -8,7 +8,7 @@ const fs = require('node:fs');
 const net = require('node:net');
 const WebSocket = require('ws');
 const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
-const { connectBridge, dockPort, newToken, DOCK_SERVER } = require('./lib/bridge');
+const { DOCK_SERVER } = require('./lib/bridge');
 const { settle, unwrap, assertCleanExit, assertUnloaded } = require('./lib/checks');
 const { freePorts, listen, closeServer } = require('./lib/ports');
 
@@ -25,16 +25,16 @@ const openSocket = (url, origin) => new Promise((resolve, reject) => {
 describe('the module across OBS runs with one configuration folder', { timeout: 180000 }, () => {
   const runs = {};
   const r = {};
-  const token = newToken().toUpperCase(); // the module keeps it in lower case
   let home;
 
   before(async () => {
     home = makeHome();
-    runs.fresh = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, async (obs) => {
-      const port = await dockPort(obs);
+    // The token in upper case: the module keeps it in lower case.
+    runs.fresh = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: home.token.toUpperCase() } }, async (obs) => {
+      const port = await obs.dockPort();
       // Left open at SIGINT: a dock, an overlay and a crowd of idle connections.
       r.open = await settle(async () => ({
-        dock: await connectBridge({ port, token: token.toLowerCase() }),
+        dock: await obs.connect(),
         overlay: await openSocket(`ws://127.0.0.1:${port}/overlay?token=${home.readConfig().overlayToken}`,
           `http://127.0.0.1:${port}`),
         idle: await Promise.all(Array.from({ length: 300 }, () => new Promise((resolve) => {

@@ -5,7 +5,6 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, withObs } = require('./lib/obs');
-const { connectBridge, dockPort, newToken } = require('./lib/bridge');
 const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts, listen, closeServer } = require('./lib/ports');
 const { settle, unwrap } = require('./lib/checks');
@@ -14,19 +13,18 @@ const IO_MS = 3000;
 const THEIRS = { url: 'https://example.com/theirs', width: 100, height: 50 };
 
 describe('overlay sources in OBS', { timeout: 120000 }, () => {
-  const token = newToken();
   const r = {};
   let home;
   let port;
 
   before(async () => {
-    port = await freePorts(2);
-    const wsPort = await freePorts(1, [port, port + 1]);
+    port = await freePorts(3); // the module's, the next one it moves to, and obs-websocket's
+    const wsPort = port + 2;
     home = makeHome({ standIns: ['obs-browser'], config: { port }, globalIni: obsWebSocketIni(wsPort) });
     const session = async (obs, steps) => {
       await obs.waitForLog('[stand-in] widget shown', 5000);
       const obsws = await connectObsWebSocket(wsPort);
-      const dock = await connectBridge({ port: await dockPort(obs), token });
+      const dock = await obs.connect();
       await dock.waitFor('state', IO_MS);
       const ask = async (message, name) => {
         const from = dock.mark();
@@ -49,7 +47,7 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
       }
     };
 
-    r.first = await settle(() => withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, (obs) => session(obs,
+    r.first = await settle(() => withObs({ home }, (obs) => session(obs,
       async ({ obsws, dock, ask, add, items, settings }) => {
         // Names held by the streamer's own sources: an image, and a browser source of theirs.
         await obsws.request('CreateInput', { sceneName: 'Scene', inputName: 'Velmora chat', inputKind: 'image_source', inputSettings: {} });
@@ -71,7 +69,7 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
     // OBS again, with the stored port taken: at start the sources follow the new one.
     const held = await listen(port);
     try {
-      r.second = await settle(() => withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } }, (obs) => session(obs,
+      r.second = await settle(() => withObs({ home }, (obs) => session(obs,
         async ({ settings }) => ({ chat: await settings('Velmora chat 2'), countdown: await settings('Velmora countdown 2') }))));
     } finally {
       await closeServer(held);

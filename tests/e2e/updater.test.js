@@ -8,7 +8,6 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
-const { connectBridge, dockPort, newToken } = require('./lib/bridge');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
 const { sleep, settle, unwrap, assertCleanExit } = require('./lib/checks');
 
@@ -16,12 +15,11 @@ const updatesFolder = (home) => path.join(home.home, '.local', 'share', 'Velmora
 
 // Starts OBS on the test update server, runs fn, and returns fn's result with the OBS run.
 async function updaterRun(server, fn, homeOptions = {}) {
-  const token = newToken();
   const home = makeHome({ testTrust: true, ...homeOptions });
   let result;
-  const run = await withObs({ home, env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token,
-    VELMORA_OBS_TEST_UPDATE_ORIGIN: server.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' } }, async (obs) => {
-    const bridge = await connectBridge({ port: await dockPort(obs), token });
+  const env = { VELMORA_OBS_TEST_UPDATE_ORIGIN: server.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' };
+  const run = await withObs({ home, env }, async (obs) => {
+    const bridge = await obs.connect();
     result = await settle(() => fn({ obs, bridge, home }));
     bridge.ws.close();
     return obs.stop();

@@ -7,7 +7,6 @@ const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
 const { attachPage } = require('./lib/browser');
 const { makeHome, startObs, running, pidsWithCommand } = require('./lib/obs');
-const { dockPort, newToken } = require('./lib/bridge');
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
 const { sleep, poll, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
@@ -28,18 +27,17 @@ async function stopWatchingHelpers(obs) {
 }
 
 describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 180000 }, () => {
-  const token = newToken();
   const r = {};
   before(async () => {
     const ingest = await startIngest();
-    const [port, cdpPort] = await freePorts(2, [ingest.rtmpPort, ingest.httpPort]).then((p) => [p, p + 1]);
+    const port = await freePorts(2);
+    const cdpPort = port + 1;
     const home = makeHome({ webPanel: true, config: { port } });
-    const env = { VELMORA_OBS_TEST_BRIDGE_TOKEN: token, QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`,
-      QT_XCB_GL_INTEGRATION: 'xcb_egl' };
+    const env = { QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`, QT_XCB_GL_INTEGRATION: 'xcb_egl' };
     try {
       let obs = await startObs(home, { env });
       r.first = await settle(async () => {
-        await dockPort(obs);
+        await obs.dockPort();
         const page = await attachPage(cdpPort, `:${port}/dock/`);
         await page.waitFor('document.body.dataset.drawn === "state"');
         const shown = { pill: await page.text('#connection'), status: await page.text('#stream-status') };
@@ -72,7 +70,7 @@ describe('the Qt WebEngine panel where OBS has no obs-browser', { timeout: 18000
       r.firstStop = await stopWatchingHelpers(obs);
       obs = await startObs(home, { env });
       r.second = await settle(async () => {
-        await dockPort(obs);
+        await obs.dockPort();
         const page = await attachPage(cdpPort, `:${port}/dock/`);
         await page.waitFor('document.body.dataset.drawn === "state"');
         const kept = await page.evaluate('localStorage.getItem("velmora.e2e")');

@@ -6,7 +6,6 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, startObs } = require('./lib/obs');
-const { dockPort, newToken } = require('./lib/bridge');
 const { launchBrowser, openPage, screenshot } = require('./lib/browser');
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
@@ -19,7 +18,6 @@ const UI_MS = 5000;
 const NOTES = '<b>Faster</b> start-up';
 
 describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, () => {
-  const token = newToken();
   const r = {};
   const runs = [];
   let home;
@@ -33,21 +31,18 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
     await updates.listen();
     updates.setRoutes({ [CHECK]: { status: 404 } });
     browser = await launchBrowser();
-    const port = await freePorts(1, [ingest.rtmpPort, ingest.httpPort]);
+    const port = await freePorts();
     home = makeHome({ service: SEEDED, config: { port }, standIns: ['obs-browser'], testTrust: true });
-    const env = { VELMORA_OBS_TEST_BRIDGE_TOKEN: token, VELMORA_OBS_TEST_UPDATE_ORIGIN: updates.origin,
-      VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' };
+    const env = { VELMORA_OBS_TEST_UPDATE_ORIGIN: updates.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' };
     const origin = `http://127.0.0.1:${port}`;
     let obs = await startObs(home, { env });
     try {
-      await dockPort(obs);
+      await obs.dockPort();
       const context = await browser.newContext({ viewport: { width: 320, height: 900 } });
       await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
-      const dock = await openPage(context, `${origin}/dock/#t=${token}`);
+      const dock = await openPage(context, `${origin}/dock/#t=${home.token}`);
       const text = (selector) => dock.locator(selector).innerText();
-      const until = async (selector, pattern, ms = UI_MS) => {
-        await dock.locator(selector, { hasText: pattern }).first().waitFor({ timeout: ms });
-      };
+      const until = (selector, pattern, ms = UI_MS) => dock.locator(selector, { hasText: pattern }).first().waitFor({ timeout: ms });
 
       r.load = await settle(async () => {
         await dock.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
@@ -202,7 +197,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
   it('loads at the dock URL and draws the first state, with no console errors or policy violations', () => {
     const load = unwrap(r.load);
     assert.deepEqual([load.pill, load.status, load.service, load.goLive], ['Connected', 'Offline', 'OBS streams to another service.', true]);
-    assert.ok(!load.html.includes(token), 'the bridge token is in the page');
+    assert.ok(!load.html.includes(home.token), 'the bridge token is in the page');
     assert.deepEqual(r.problemsBeforeRestart, []);
   });
 
@@ -247,7 +242,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
   it('says OBS is closing and reconnects by itself when OBS is back', () => {
     const c = unwrap(r.reconnect);
     assert.deepEqual([c.closing, c.status, c.banner], ['OBS is closing', 'Offline', true]);
-    assert.ok(!c.problems.some((p) => p.includes(token)), `the token reached the console: ${c.problems}`);
+    assert.ok(!c.problems.some((p) => p.includes(home.token)), `the token reached the console: ${c.problems}`);
     for (const run of runs) assertCleanExit(run);
     assert.deepEqual(r.ingestStop, { code: 0, signal: null });
   });

@@ -2,20 +2,11 @@
 // A test client for the module's /bridge WebSocket: records every event in order and waits for
 // the ones a test expects.
 
-const crypto = require('node:crypto');
 const { performance } = require('node:perf_hooks');
 const WebSocket = require('ws');
 const { watcher } = require('./checks');
 
 const DOCK_SERVER = /\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/;
-
-/** A bridge token in the form the module takes from the test environment. */
-const newToken = () => crypto.randomBytes(32).toString('hex');
-
-/** The port the module logged for its dock server. */
-async function dockPort(obs, timeoutMs = 5000) {
-  return Number((await obs.waitForLog(DOCK_SERVER, timeoutMs))[1]);
-}
 
 /** Short readable list of events, for failure messages. */
 const summary = (entries) => `[${entries.map((e) => (e.event === 'obs' ? `obs:${e.data.type}` : e.event ?? '!'))
@@ -74,4 +65,4 @@ function connectBridge({ port, token, name = 'client', timeoutMs = 5000 }) {
   });
 }
 
-module.exports = { connectBridge, dockPort, newToken, summary, DOCK_SERVER };
+module.exports = { connectBridge, summary, DOCK_SERVER };

@@ -1,11 +1,13 @@
 'use strict';
 // Runs a real OBS Studio with the built module in an isolated HOME under Xvfb.
 
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { sleep, poll, watcher } = require('./checks');
+const { connectBridge, DOCK_SERVER } = require('./bridge');
 
 const MODULE_NAME = 'velmora-obs-plugin';
 const BUILD_DIR = path.resolve(__dirname, '..', '..', '..', 'build');
@@ -60,7 +62,7 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
  * config (object or raw text), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
  * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
  * panel provider as the run script does). The home's bin/xdg-open is the system browser OBS sees: it appends
- * each URL to the home's opened-urls.txt.
+ * each URL to the home's opened-urls.txt. OBS runs with home.token as the module's bridge token.
  */
 function makeHome(options = {}) {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-e2e-'));
@@ -96,7 +98,7 @@ function makeHome(options = {}) {
   }
   if (options.testTrust) fs.copyFileSync(TEST_TRUST_MODULE, path.join(pluginDir(MODULE_NAME), 'bin', '64bit', `${MODULE_NAME}.so`));
   return {
-    home, obsDir, profileDir, configDir,
+    home, obsDir, profileDir, configDir, token: crypto.randomBytes(32).toString('hex'),
     configFile: path.join(configDir, 'config.json'),
     readConfig() { return JSON.parse(fs.readFileSync(this.configFile, 'utf8')); },
     openedUrls() {
@@ -154,7 +156,7 @@ const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n|No scene file found, creati
 
 /**
  * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
- * it has loaded its scene collection. options: env.
+ * it has loaded its scene collection. options: env (over the defaults, home.token the bridge token among them).
  */
 async function startObs(home, options = {}) {
   const pidFile = path.join(home.home, 'obs.pid');
@@ -165,7 +167,8 @@ async function startObs(home, options = {}) {
     detached: true,
     stdio: ['ignore', 'pipe', 'pipe'],
     env: { ...process.env, HOME: home.home, TMPDIR: home.home, XDG_CONFIG_HOME: path.join(home.home, '.config'),
-      LANG: 'C.UTF-8', PATH: `${path.join(home.home, 'bin')}:${process.env.PATH}`, ...options.env },
+      LANG: 'C.UTF-8', PATH: `${path.join(home.home, 'bin')}:${process.env.PATH}`,
+      VELMORA_OBS_TEST_BRIDGE_TOKEN: home.token, ...options.env },
   });
   const pgid = child.pid;
   liveGroups.add(pgid);
@@ -225,7 +228,10 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
-  const handle = { pid: null, log: () => output, waitForLog, command, stop, exited };
+  // The port the module logged for its dock server, and a bridge client connected to it.
+  const dockPort = async () => Number((await waitForLog(DOCK_SERVER, 5000))[1]);
+  const connect = async (name) => connectBridge({ port: await dockPort(), token: home.token, name });
+  const handle = { pid: null, log: () => output, waitForLog, command, dockPort, connect, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', 30000);
     await waitForLog(LOADED, 10000, { from: m.index });

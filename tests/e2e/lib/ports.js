@@ -14,15 +14,13 @@ function listen(port) {
 const closeServer = (server) => new Promise((r) => server.close(() => r()));
 
 /**
- * First of count consecutive ports on 127.0.0.1 that can all be bound right
- * now. Above Linux's ephemeral range, so outgoing connections cannot take
- * them; ports in exclude are skipped.
+ * First of count consecutive ports on 127.0.0.1 that can all be bound right now (so none a running
+ * test server holds). Above Linux's ephemeral range, so outgoing connections cannot take them.
  */
-async function freePorts(count = 1, exclude = []) {
+async function freePorts(count = 1) {
   for (let attempt = 0; attempt < 50; attempt++) {
     const first = 61000 + crypto.randomInt(4000);
     const ports = Array.from({ length: count }, (_, i) => first + i);
-    if (ports.some((p) => exclude.includes(p))) continue;
     const servers = [];
     try {
       for (const port of ports) servers.push(await listen(port));
