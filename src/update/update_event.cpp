@@ -1,6 +1,7 @@
 #include "update/update_state.h"
 
 #include "bridge/events.h"
+#include "module/event_json.h"
 #include "module/module_info.h"
 
 #include <obs.hpp>
@@ -11,18 +12,16 @@ std::string update_event_json()
 {
     std::lock_guard lock(update_lock());
     const UpdateState &state = update_state();
-    OBSDataAutoRelease event = obs_data_create();
-    obs_data_set_string(event, "event", "update");
-    obs_data_set_string(event, "current", module_version);
-    obs_data_set_string(event, "phase", state.phase.c_str());
-    obs_data_set_string(event, "version", state.version.c_str());
-    obs_data_set_string(event, "notes", state.notes.c_str());
-    obs_data_set_bool(event, "required", state.required);
-    obs_data_set_string(event, "message", state.message.c_str());
-    obs_data_set_int(event, "progress", state.progress);
-    obs_data_set_bool(event, "restarting", restarting_flag().load());
-    const char *json = obs_data_get_json(event);
-    return json ? json : "";
+    return EventJson("update")
+        .add_string("current", module_version)
+        .add_string("phase", state.phase)
+        .add_string("version", state.version)
+        .add_string("notes", state.notes)
+        .add_bool("required", state.required)
+        .add_string("message", state.message)
+        .add_int("progress", state.progress)
+        .add_bool("restarting", restarting_flag().load())
+        .text();
 }
 
 void broadcast_update()

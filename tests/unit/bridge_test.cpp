@@ -21,6 +21,7 @@
 #include <obs.hpp>
 
 #include <clocale>
+#include <regex>
 #include <thread>
 
 using namespace velmora;
@@ -96,6 +97,15 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     handle_message(R"({"action":"restore_service"})");
     handle_message(R"({"action":"get_state"})");
     handle_message(R"({"action":"hello"})");
+    {
+        std::lock_guard guard(lock);
+        ASSERT_FALSE(events.empty());
+        EXPECT_TRUE(std::regex_match(events.front(),
+                                     std::regex(R"(\{"event":"update","current":"[0-9.]+","phase":"\w*",)"
+                                                R"("version":"","notes":"","required":false,)"
+                                                R"("message":"","progress":0,"restarting":false\})")))
+            << "the members in their documented order: " << events.front();
+    }
     EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "update"}))
         << "at once, on the connection thread";
     EXPECT_EQ(run_tasks(), 3);
