@@ -43,12 +43,11 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
       });
 
       r.signIn = await settle(async () => {
-        const from = dock.mark();
-        dock.send({ action: 'sign_in', provider: 'google' });
-        const opened = await dock.waitFor('sign_in_opened', IO_MS, { from });
+        const opened = await dock.ask({ action: 'sign_in', provider: 'google' }, 'sign_in_opened', IO_MS);
         const launcher = await home.nextOpened(2);
-        const reply = await callback(port, `?state=${new URL(launcher).searchParams.get('state')}&idToken=abc.def&newUser=1`);
-        return { opened, launcher, reply, event: await dock.waitFor('auth_token', IO_MS, { from }) };
+        const state = new URL(launcher).searchParams.get('state');
+        const reply = await callback(port, `?state=${state}&idToken=abc.def&newUser=1`);
+        return { opened, launcher, reply, event: await dock.waitFor('auth_token', IO_MS, { from: opened.index }) };
       });
 
       // No dock left to take the token: the browser must not be told that sign-in worked.
@@ -161,11 +160,7 @@ describe('the dock and overlays where OBS has no browser panel', { timeout: 6000
       r.report = await dockReport(obs);
       const obsws = await connectObsWebSocket(wsPort);
       const dock = await obs.connect();
-      const add = async (kind) => {
-        const from = dock.mark();
-        dock.send({ action: 'overlay_add', kind, query: '' });
-        return (await dock.waitFor('overlay_added', IO_MS, { from })).data;
-      };
+      const add = async (kind) => (await dock.ask({ action: 'overlay_add', kind, query: '' }, 'overlay_added', IO_MS)).data;
       // OBS 29 here has no browser source type: a source of that id still keeps its settings.
       r.chat = await settle(async () => ({ added: await add('chat'),
         settings: (await obsws.request('GetInputSettings', { inputName: 'Velmora chat' })).inputSettings }));

@@ -26,11 +26,7 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
       const obsws = await connectObsWebSocket(wsPort);
       const dock = await obs.connect();
       await dock.waitFor('state', IO_MS);
-      const ask = async (message, name) => {
-        const from = dock.mark();
-        dock.send(message);
-        return (await dock.waitFor(name, IO_MS, { from })).data;
-      };
+      const ask = async (message, name) => (await dock.ask(message, name, IO_MS)).data;
       const add = (kind, query) => ask({ action: 'overlay_add', kind, query }, 'overlay_added');
       const items = async (sceneName) => {
         const { sceneItems } = await obsws.request('GetSceneItemList', { sceneName });

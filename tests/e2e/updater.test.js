@@ -44,8 +44,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
   it('checks on request, downloads with progress, restarts OBS into the installer', async () => {
     server.setRoutes({ [CHECK]: { status: 404 } });
     const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
-      bridge.send({ action: 'hello' });
-      await bridge.waitFor((e) => e.event === 'update' && e.data.phase === 'current');
+      await bridge.ask({ action: 'hello' }, (e) => e.event === 'update' && e.data.phase === 'current');
       offer();
       const from = bridge.mark();
       bridge.send({ action: 'update_check' });
@@ -82,13 +81,11 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
       await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
       await obs.command('record', '==== Recording Start');
-      const from = bridge.mark();
-      bridge.send({ action: 'update_restart' });
-      await bridge.waitFor((e) => e.event === 'update' && e.data.restarting, 5000, { from });
+      const asked = await bridge.ask({ action: 'update_restart' }, (e) => e.event === 'update' && e.data.restarting);
       // OBS asks whether to close while recording; the user says No.
       await sleep(500);
       await obs.command('answer-no', '[stand-in] answering No');
-      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000, { from });
+      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000, { from: asked.index });
       await obs.command('stop-record', '==== Recording Stop');
       // OBS 29 closes from inside its SIGINT handler, which deadlocks if the signal lands while
       // the recording's end is still being cleaned up.
@@ -124,8 +121,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       let stoppedAt;
       const { run, result } = await updaterRun(server, async ({ bridge }) => {
         const phase = stalled === 'check' ? 'checking' : 'downloading';
-        bridge.send({ action: 'hello' });
-        await bridge.waitFor((e) => e.event === 'update' && e.data.phase === phase);
+        await bridge.ask({ action: 'hello' }, (e) => e.event === 'update' && e.data.phase === phase);
         await sleep(500);
         stoppedAt = Date.now();
       });

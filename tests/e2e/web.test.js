@@ -42,7 +42,8 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
       await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
       const dock = await openPage(context, `${origin}/dock/#t=${home.token}`);
       const text = (selector) => dock.locator(selector).innerText();
-      const until = (selector, pattern, ms = UI_MS) => dock.locator(selector, { hasText: pattern }).first().waitFor({ timeout: ms });
+      const until = (selector, pattern, ms = UI_MS) =>
+        dock.locator(selector, { hasText: pattern }).first().waitFor({ timeout: ms });
 
       r.load = await settle(async () => {
         await dock.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
@@ -124,31 +125,31 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
       });
 
       r.signIn = await settle(async () => {
+        // Starts a sign-in from the dock; the service's sign-in page would end by sending the browser to
+        // the callback with query, which opens in a tab.
+        const signIn = async (button, query) => {
+          const seen = home.openedUrls().length;
+          await dock.getByRole('button', { name: button }).click();
+          await until('#account-status', 'Finish signing in in your browser');
+          const launcher = new URL(await home.nextOpened(seen));
+          const callback = new URL(launcher.searchParams.get('callback'));
+          callback.search = `?state=${launcher.searchParams.get('state')}&${query}`;
+          return { provider: launcher.searchParams.get('provider'), finish: () => openPage(context, callback.href) };
+        };
         // A sign-in cancelled in the dock: its browser page ends on the refusal.
-        let seen = home.openedUrls().length;
-        await dock.getByRole('button', { name: 'Apple' }).click();
-        await until('#account-status', 'Finish signing in in your browser');
-        const cancelled = new URL(await home.nextOpened(seen));
+        const cancelled = await signIn('Apple', 'idToken=late');
         await dock.getByRole('button', { name: 'Cancel sign-in' }).click();
         await until('#account-status', 'You are not signed in.');
-        const late = new URL(cancelled.searchParams.get('callback'));
-        late.search = `?state=${cancelled.searchParams.get('state')}&idToken=late`;
-        const refusedTab = await openPage(context, late.href);
+        const refusedTab = await cancelled.finish();
         const refused = await refusedTab.innerText('body');
         await refusedTab.close();
 
-        seen = home.openedUrls().length;
-        await dock.getByRole('button', { name: 'Google' }).click();
-        await until('#account-status', 'Finish signing in in your browser');
-        const launcher = new URL(await home.nextOpened(seen));
-        // What the service's sign-in page does at its end: send the browser to the callback.
-        const callback = new URL(launcher.searchParams.get('callback'));
-        callback.search = `?state=${launcher.searchParams.get('state')}&idToken=e2e.id.token&newUser=1`;
-        const tab = await openPage(context, callback.href);
+        const google = await signIn('Google', 'idToken=e2e.id.token&newUser=1');
+        const tab = await google.finish();
         const done = { url: tab.url(), text: await tab.innerText('body'), problems: tab.problems() };
         await tab.close();
         await until('#account-status', 'Welcome to Velmora! You are signed in.');
-        return { provider: launcher.searchParams.get('provider'), done, refused, html: await dock.content() };
+        return { provider: google.provider, done, refused, html: await dock.content() };
       });
 
       r.update = await settle(async () => {

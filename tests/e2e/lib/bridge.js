@@ -55,6 +55,12 @@ function connectBridge({ port, token, name = 'client', timeoutMs = 5000 }) {
         }, ms, () => `${name}: timed out after ${ms} ms waiting for ${predicate}; since ${from}: ` +
           summary(events.slice(from, from + 50)));
       },
+      /** Sends message; the first entry after it that matches. */
+      ask(message, predicate, ms = 5000) {
+        const from = events.length;
+        client.send(message);
+        return client.waitFor(predicate, ms, { from });
+      },
     };
     ws.once('open', () => resolve(client));
     ws.on('error', reject); // stays: an error after the open must not go unhandled

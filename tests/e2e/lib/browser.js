@@ -12,7 +12,8 @@ const { poll } = require('./checks');
 
 const SCREENSHOTS_DIR = path.join(__dirname, '..', '.artifacts', 'screenshots');
 
-const launchBrowser = () => chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
+const launchBrowser = () =>
+  chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
 
 /** Opens url in a new page of context; page.problems() lists what went wrong in it so far. */
 async function openPage(context, url) {

@@ -11,9 +11,10 @@ const { connectBridge, DOCK_SERVER } = require('./bridge');
 
 const MODULE_NAME = 'velmora-obs-plugin';
 const BUILD_DIR = path.resolve(__dirname, '..', '..', '..', 'build');
-const STAGE_DIR = path.join(BUILD_DIR, 'stage', 'plugins', MODULE_NAME);
+// Overridable for a build in another folder (a second work tree, say).
+const STAGE_DIR = process.env.VELMORA_E2E_STAGE || path.join(BUILD_DIR, 'stage', 'plugins', MODULE_NAME);
 const ARTIFACTS_DIR = path.join(__dirname, '..', '.artifacts');
-const STAND_INS_DIR = path.join(BUILD_DIR, 'tests');
+const STAND_INS_DIR = process.env.VELMORA_E2E_STAND_INS || path.join(BUILD_DIR, 'tests');
 // The module built to trust the test root and publisher of the signed test installers.
 const TEST_TRUST_MODULE = path.join(STAND_INS_DIR, 'test-trust', `${MODULE_NAME}.so`);
 
@@ -71,6 +72,7 @@ function makeHome(options = {}) {
   const profileDir = path.join(obsDir, 'basic', 'profiles', 'test');
   const configDir = path.join(obsDir, 'plugin_config', MODULE_NAME);
   const pluginDir = (name) => path.join(obsDir, 'plugins', name);
+  const binary = (name) => path.join(pluginDir(name), 'bin', '64bit', `${name}.so`);
   writeFile(path.join(obsDir, 'global.ini'), ini(merge(GLOBAL_INI, options.globalIni)));
   writeFile(path.join(profileDir, 'basic.ini'), ini(merge(PROFILE_INI, options.profileIni)));
   if (options.service) writeFile(path.join(profileDir, 'service.json'), JSON.stringify(options.service));
@@ -87,16 +89,18 @@ function makeHome(options = {}) {
       typeof options.config === 'string' ? options.config : JSON.stringify(options.config));
   }
   for (const name of options.standIns || []) {
-    writeFile(path.join(pluginDir(name), 'bin', '64bit', `${name}.so`), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
+    writeFile(binary(name), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
   }
   writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
   fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
-  if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) throw new Error(`no module in ${STAGE_DIR}`);
+  if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
+    throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
+  }
   fs.cpSync(STAGE_DIR, pluginDir(MODULE_NAME), { recursive: true });
   if (options.webPanel) {
     fs.cpSync(path.join(STAGE_DIR, '..', 'velmora-web-panel'), pluginDir('velmora-web-panel'), { recursive: true });
   }
-  if (options.testTrust) fs.copyFileSync(TEST_TRUST_MODULE, path.join(pluginDir(MODULE_NAME), 'bin', '64bit', `${MODULE_NAME}.so`));
+  if (options.testTrust) fs.copyFileSync(TEST_TRUST_MODULE, binary(MODULE_NAME));
   return {
     home, obsDir, profileDir, configDir, token: crypto.randomBytes(32).toString('hex'),
     configFile: path.join(configDir, 'config.json'),
@@ -137,22 +141,18 @@ function groupAlive(pgid) {
   });
 }
 
-const within = (promise, ms) => {
-  let timer;
-  return Promise.race([promise.then(() => true), new Promise((r) => { timer = setTimeout(r, ms, false); })])
-    .finally(() => clearTimeout(timer));
-};
 const tail = (text) => text.split('\n').slice(-40).join('\n');
 
 // Like String#match from offset on, with .index into the whole text; a string matches as it is.
 function find(text, pattern, from) {
-  const m = text.slice(from).match(typeof pattern === 'string' ? pattern.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') : pattern);
+  const literal = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+  const m = text.slice(from).match(typeof pattern === 'string' ? literal(pattern) : pattern);
   if (m) m.index += from;
   return m;
 }
 
 // The end of loading the scene collection; OBS 29 must not get SIGINT before it.
-const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n|No scene file found, creating default scene\n(?:.*\n)*?.*Switched to scene/;
+const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n/;
 
 /**
  * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
@@ -191,8 +191,8 @@ async function startObs(home, options = {}) {
   function waitForLog(pattern, timeoutMs = 10000, { from = 0 } = {}) {
     return wait(() => {
       const m = find(output, pattern, from);
-      if (!m && exitInfo) throw new Error(`OBS exited (${JSON.stringify(exitInfo)}) before logging ${pattern}:\n${tail(output)}`);
-      return m;
+      if (m || !exitInfo) return m;
+      throw new Error(`OBS exited (${JSON.stringify(exitInfo)}) before logging ${pattern}:\n${tail(output)}`);
     }, timeoutMs, () => `timed out after ${timeoutMs} ms waiting for ${pattern} in the OBS log:\n${tail(output)}`);
   }
 
@@ -215,7 +215,7 @@ async function startObs(home, options = {}) {
       if (!exitInfo) {
         try { process.kill(pid || -pgid, pid ? 'SIGINT' : 'SIGTERM'); } catch { /* gone */ }
       }
-      const timedOut = !(await within(exited, timeoutMs));
+      const timedOut = await poll(() => exitInfo, timeoutMs).then(() => false, () => true);
       if (timedOut) {
         try { process.kill(-pgid, 'SIGKILL'); } catch { /* gone */ }
         await exited;

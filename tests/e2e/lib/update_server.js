@@ -33,11 +33,6 @@ function createUpdateServer({ tlsFiles } = {}) {
   const requests = [];
   const sockets = new Set();
 
-  function bodyOf(route) {
-    if (route.file) return fs.readFileSync(route.file);
-    return Buffer.from(route.body ?? '');
-  }
-
   // Waits ms, or less when the socket closes, so no timer outlives its connection.
   function pause(socket, ms) {
     return new Promise((resolve) => {
@@ -49,7 +44,7 @@ function createUpdateServer({ tlsFiles } = {}) {
   async function answer(socket, route) {
     if (route.stall) return; // the socket stays open and silent until closed
     if (route.delayMs) await pause(socket, route.delayMs);
-    let body = bodyOf(route);
+    let body = route.file ? fs.readFileSync(route.file) : Buffer.from(route.body ?? '');
     const announced = route.length === 'none' ? null : typeof route.length === 'number' ? route.length : body.length;
     if (route.extraBytes) body = Buffer.concat([body, Buffer.alloc(route.extraBytes, 0x41)]);
     if (route.sendBytes !== undefined) body = body.subarray(0, route.sendBytes);
@@ -109,11 +104,8 @@ function createUpdateServer({ tlsFiles } = {}) {
     ? tls.createServer({ cert: fs.readFileSync(tlsFiles.cert), key: fs.readFileSync(tlsFiles.key) }, onConnection)
     : net.createServer(onConnection);
   return {
-    listen: () =>
-      new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port))),
-    get origin() {
-      return `http://127.0.0.1:${server.address().port}`;
-    },
+    listen: () => new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port))),
+    get origin() { return `http://127.0.0.1:${server.address().port}`; },
     setRoutes(next) {
       routes = next;
       requests.length = 0;
