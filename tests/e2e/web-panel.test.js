@@ -11,15 +11,12 @@ const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
 const { sleep, poll, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
 
-const UI_MS = 10000;
 const KEY = 'velmora-panel';
 const LIFECYCLE = ['browser closed', 'store flushed', 'widget deleted', 'store closed', 'panel deleted'];
 
-const enginePids = () => pidsWithCommand('QtWebEngineProcess');
-
 // Stops OBS and tells which engine helpers were still there half a second after OBS itself ended.
 async function stopWatchingHelpers(obs) {
-  const helpers = enginePids();
+  const helpers = pidsWithCommand('QtWebEngineProcess');
   const stopped = obs.stop();
   await poll(() => !running(obs.pid), 20000, 'OBS gone');
   await sleep(500);

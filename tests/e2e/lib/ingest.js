@@ -33,16 +33,10 @@ async function getStat(port) {
 // One stream of application "live" from rtmp_stat's XML: bytes received (with RTMP framing),
 // whether it is publishing, and its metadata.
 function parseStream(xml, name) {
-  for (const m of xml.matchAll(/<stream>([\s\S]*?)<\/stream>/g)) {
-    const s = m[1];
-    if ((s.match(/<name>([^<]*)<\/name>/) || [])[1] !== name) continue;
-    return {
-      bytesIn: Number((s.match(/<bytes_in>(\d+)<\/bytes_in>/) || [])[1]),
-      publishing: /<publishing\/>/.test(s),
-      meta: (s.match(/<meta>([\s\S]*?)<\/meta>/) || [])[1] || '',
-    };
-  }
-  return null;
+  const tag = (text, t) => (text.match(new RegExp(`<${t}>([\\s\\S]*?)</${t}>`)) || [])[1];
+  const s = [...xml.matchAll(/<stream>([\s\S]*?)<\/stream>/g)].map((m) => m[1]).find((x) => tag(x, 'name') === name);
+  return s ? { bytesIn: Number(tag(s, 'bytes_in')), publishing: s.includes('<publishing/>'), meta: tag(s, 'meta') || '' }
+    : null;
 }
 
 /** Starts nginx on free loopback ports; resolves to { url, rtmpPort, httpPort, stream(name), stop() }. */

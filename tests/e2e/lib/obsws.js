@@ -23,19 +23,16 @@ function connectObsWebSocket(port, timeoutMs = 5000) {
       for (const p of pending.values()) p.reject(new Error('obs-websocket closed'));
       pending.clear();
     });
+    const request = (requestType, requestData) => new Promise((res, rej) => {
+      const requestId = String(nextId++);
+      pending.set(requestId, { resolve: res, reject: rej });
+      ws.send(JSON.stringify({ op: 6, d: { requestType, requestId, requestData } }));
+    });
     ws.on('message', (raw) => {
-      const msg = JSON.parse(raw.toString('utf8'));
-      if (msg.op === 0) {
-        ws.send(JSON.stringify({ op: 1, d: { rpcVersion: 1, eventSubscriptions: 0 } }));
-      } else if (msg.op === 2) {
+      const { op, d } = JSON.parse(raw.toString('utf8'));
+      if (op === 0) ws.send(JSON.stringify({ op: 1, d: { rpcVersion: 1, eventSubscriptions: 0 } }));
+      if (op === 2) {
         clearTimeout(timer);
-        const request = (requestType, requestData) => {
-          const requestId = String(nextId++);
-          return new Promise((res, rej) => {
-            pending.set(requestId, { resolve: res, reject: rej });
-            ws.send(JSON.stringify({ op: 6, d: { requestType, requestId, requestData } }));
-          });
-        };
         resolve({
           request,
           /** The stream service OBS holds in memory, as { type, settings }. */
@@ -45,12 +42,12 @@ function connectObsWebSocket(port, timeoutMs = 5000) {
           },
           close() { ws.terminate(); },
         });
-      } else if (msg.op === 7) {
-        const p = pending.get(msg.d.requestId);
-        if (!p) return;
-        pending.delete(msg.d.requestId);
-        if (msg.d.requestStatus.result) p.resolve(msg.d.responseData || {});
-        else p.reject(new Error(`${msg.d.requestType}: ${msg.d.requestStatus.code} ${msg.d.requestStatus.comment || ''}`));
+      }
+      if (op === 7) {
+        const p = pending.get(d.requestId);
+        pending.delete(d.requestId);
+        if (d.requestStatus.result) p?.resolve(d.responseData || {});
+        else p?.reject(new Error(`${d.requestType}: ${d.requestStatus.code} ${d.requestStatus.comment || ''}`));
       }
     });
   });
