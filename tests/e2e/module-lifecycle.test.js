@@ -50,17 +50,13 @@ describe('the module across OBS runs with one configuration folder', { timeout: 
     });
     r.overlayToken = home.readConfig().overlayToken;
 
-    // A stored port that is taken moves to the next and is stored; with all twenty taken the
-    // module gives up, and the stored port stays.
-    const first = await freePorts(21);
+    // With the stored port and the nineteen after it taken the module gives up, and the stored port
+    // stays (a move to the next one is the overlay suite's).
+    const first = await freePorts(20);
     r.first = first;
     const held = [];
     try {
-      held.push(await listen(first));
-      fs.writeFileSync(home.configFile, JSON.stringify({ port: first, overlayToken: r.overlayToken }));
-      runs.moved = await withObs({ home }, (obs) => obs.stop());
-      r.moved = home.readConfig();
-      for (let p = first + 1; p < first + 20; p++) held.push(await listen(p));
+      for (let p = first; p < first + 20; p++) held.push(await listen(p));
       fs.writeFileSync(home.configFile, JSON.stringify({ port: first, overlayToken: r.overlayToken }));
       runs.none = await withObs({ home }, async (obs) => {
         await obs.waitForLog(UNAVAILABLE, 5000);
@@ -91,9 +87,7 @@ describe('the module across OBS runs with one configuration folder', { timeout: 
     assert.ok(r.stopMs < 3000, `OBS took ${r.stopMs} ms to exit`);
   });
 
-  it('moves on from a taken port and stores the new one; with none free it says why and gives up', () => {
-    assert.equal(boundPort(runs.moved.log), r.first + 1);
-    assert.deepEqual([r.moved.port, r.moved.overlayToken], [r.first + 1, r.overlayToken], 'stored: the token kept');
+  it('with no port free says why, gives up and keeps the stored port', () => {
     const { log } = runs.none;
     const noPort = log.indexOf('error: [velmora] Could not open a local port for the dock');
     assert.ok(noPort >= 0 && log.indexOf(UNAVAILABLE) > noPort, 'the two error lines, in order');

@@ -62,11 +62,14 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
         return { added, scene, studio, preview, theirs, state, chat: await settings('Velmora chat 2'),
           countdown: await settings('Velmora countdown 2'), token: home.readConfig().overlayToken };
       })));
-    // OBS again, with the stored port taken: at start the sources follow the new one.
+    // OBS again, with the stored port taken: the module moves to the next one and stores it, and at start
+    // the sources follow.
     const held = await listen(port);
     try {
-      r.second = await settle(() => withObs({ home }, (obs) => session(obs,
-        async ({ settings }) => ({ chat: await settings('Velmora chat 2'), countdown: await settings('Velmora countdown 2') }))));
+      r.second = await settle(() => withObs({ home }, (obs) => session(obs, async ({ settings }) => ({
+        bound: await obs.dockPort(), chat: await settings('Velmora chat 2'),
+        countdown: await settings('Velmora countdown 2') }))));
+      r.stored = home.readConfig();
     } finally {
       await closeServer(held);
     }
@@ -95,9 +98,10 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
     assert.deepEqual([chat.velmora_overlay, chat.width, chat.height, chat.shutdown], ['chat', 420, 640, false]);
   });
 
-  it('after a restart on another port, the sources point at it', () => {
-    const { chat, countdown } = unwrap(r.second);
+  it('moves on from a taken port at the next start, stores it, and the sources point at it', () => {
+    const { bound, chat, countdown } = unwrap(r.second);
     const { token: overlayToken } = unwrap(r.first);
+    assert.deepEqual([bound, r.stored.port, r.stored.overlayToken], [port + 1, port + 1, overlayToken], 'bound, stored, token');
     assert.equal(chat.url, `http://127.0.0.1:${port + 1}/dock/overlay-chat.html#o=${overlayToken}`);
     assert.equal(countdown.url, `http://127.0.0.1:${port + 1}/dock/overlay-countdown.html#o=${overlayToken}`);
   });

@@ -4,10 +4,9 @@
 // server runs as its own process (node update_server.js [--tls cert key] prints "port <n>").
 //
 // A route: { status = 200, body (text) | file (path), length: 'exact' | 'none' | <number>,
-//   sendBytes: stop after that many body bytes and close, extraBytes: append that many,
-//   chunkBytes + chunkDelayMs: pace the body, stall: accept and send nothing, delayMs: wait first,
-//   location: a redirect target, chunked: send the body in chunked encoding (any length header
-//   is sent as well, and means nothing) }
+//   sendBytes: stop after that many body bytes and close, chunkBytes + chunkDelayMs: pace the body,
+//   stall: accept and send nothing, location: a redirect target, chunked: send the body in chunked
+//   encoding (any length header is sent as well, and means nothing) }
 const crypto = require('crypto');
 const fs = require('fs');
 const net = require('net');
@@ -43,10 +42,8 @@ function createUpdateServer({ tlsFiles } = {}) {
 
   async function answer(socket, route) {
     if (route.stall) return; // the socket stays open and silent until closed
-    if (route.delayMs) await pause(socket, route.delayMs);
     let body = route.file ? fs.readFileSync(route.file) : Buffer.from(route.body ?? '');
     const announced = route.length === 'none' ? null : typeof route.length === 'number' ? route.length : body.length;
-    if (route.extraBytes) body = Buffer.concat([body, Buffer.alloc(route.extraBytes, 0x41)]);
     if (route.sendBytes !== undefined) body = body.subarray(0, route.sendBytes);
     const status = route.status ?? 200;
     const head = [`HTTP/1.1 ${status} X`, 'Connection: close'];
@@ -110,7 +107,6 @@ function createUpdateServer({ tlsFiles } = {}) {
       routes = next;
       requests.length = 0;
     },
-    requests,
     close() {
       for (const socket of sockets) socket.destroy();
       return new Promise((resolve) => server.close(() => resolve()));
