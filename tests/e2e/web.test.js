@@ -24,6 +24,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
   let ingest;
   let updates;
   let browser;
+  let port;
 
   before(async () => {
     ingest = await startIngest();
@@ -31,7 +32,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
     await updates.listen();
     updates.setRoutes({ [CHECK]: { status: 404 } });
     browser = await launchBrowser();
-    const port = await freePorts();
+    port = await freePorts();
     home = makeHome({ service: SEEDED, config: { port }, standIns: ['obs-browser'], testTrust: true });
     const env = { VELMORA_OBS_TEST_UPDATE_ORIGIN: updates.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' };
     const origin = `http://127.0.0.1:${port}`;
@@ -134,7 +135,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
           const launcher = new URL(await home.nextOpened(seen));
           const callback = new URL(launcher.searchParams.get('callback'));
           callback.search = `?state=${launcher.searchParams.get('state')}&${query}`;
-          return { provider: launcher.searchParams.get('provider'), finish: () => openPage(context, callback.href) };
+          return { launcher: launcher.href, finish: () => openPage(context, callback.href) };
         };
         // A sign-in cancelled in the dock: its browser page ends on the refusal.
         const cancelled = await signIn('Apple', 'idToken=late');
@@ -149,7 +150,7 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
         const done = { url: tab.url(), text: await tab.innerText('body'), problems: tab.problems() };
         await tab.close();
         await until('#account-status', 'Welcome to Velmora! You are signed in.');
-        return { provider: google.provider, done, refused, html: await dock.content() };
+        return { launcher: google.launcher, done, refused, html: await dock.content() };
       });
 
       r.update = await settle(async () => {
@@ -227,7 +228,8 @@ describe('the dock and overlay pages in Chromium against OBS', { timeout: 240000
 
   it('signs in through the browser and the module callback', () => {
     const s = unwrap(r.signIn);
-    assert.equal(s.provider, 'google');
+    assert.match(s.launcher, new RegExp('^https://velmora\\.app/auth/launcher\\?callback=http%3A%2F%2F127\\.0\\.0\\.1%3A' +
+      `${port}%2Fauth-callback&state=[0-9a-f]{48}&client=velmora-obs&provider=google$`));
     assert.match(s.refused, /That sign-in link expired/);
     assert.match(s.done.url, /\/auth-done$/);
     assert.match(s.done.text, /You're signed in/);
