@@ -60,7 +60,7 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
 /**
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
- * config (object or raw text), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
+ * config (the module's, an object), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
  * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
  * panel provider as the run script does). The home's bin/xdg-open is the system browser OBS sees: it appends
  * each URL to the home's opened-urls.txt. OBS runs with home.token as the module's bridge token.
@@ -84,13 +84,8 @@ function makeHome(options = {}) {
   writeFile(path.join(obsDir, 'basic', 'scenes', 'test.json'), JSON.stringify(SCENE_COLLECTION));
   // A file where OBS expects a folder: the services list update fails at once instead of going online.
   writeFile(path.join(obsDir, 'plugin_config', 'rtmp-services'), '');
-  if (options.config !== undefined) {
-    writeFile(path.join(configDir, 'config.json'),
-      typeof options.config === 'string' ? options.config : JSON.stringify(options.config));
-  }
-  for (const name of options.standIns || []) {
-    writeFile(binary(name), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
-  }
+  if (options.config) writeFile(path.join(configDir, 'config.json'), JSON.stringify(options.config));
+  for (const name of options.standIns || []) writeFile(binary(name), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
   writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
   fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
   if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
