@@ -13,7 +13,7 @@ const { sleep, settle, unwrap, assertCleanExit } = require('./lib/checks');
 
 const updatesFolder = (home) => path.join(home.home, '.local', 'share', 'Velmora for OBS', 'updates');
 
-// Starts OBS on the test update server, runs fn, and returns fn's result with the OBS run.
+// Starts OBS on the test update server and runs fn; fn's result and the OBS run, which must have exited cleanly.
 async function updaterRun(server, fn, homeOptions = {}) {
   const home = makeHome({ testTrust: true, ...homeOptions });
   let result;
@@ -25,6 +25,7 @@ async function updaterRun(server, fn, homeOptions = {}) {
     return obs.stop();
   });
   home.cleanup();
+  assertCleanExit(run);
   return { run, result };
 }
 
@@ -69,7 +70,6 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     assert.deepEqual(afterReady, []);
     assert.equal(restart.phase, 'ready');
     assert.ok(closedItself, 'OBS did not close by itself after update_restart');
-    assertCleanExit(run);
     const dryRun = run.log.match(/\[velmora\] Update 1\.0\.2 would start now \(test dry run\): (.*)/);
     assert.ok(dryRun, 'no dry-run line at exit');
     assert.match(dryRun[1], /^\/SILENT \/SUPPRESSMSGBOXES \/NORESTART \/SP- \/VELMORAUPDATE \/LOG="\/tmp\/velmora-e2e-\w+\/\.local\/share\/Velmora for OBS\/updates\/install-1\.0\.2\.log" \/RESTARTOBS="\/usr\/bin\/obs"$/);
@@ -95,7 +95,6 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       profileIni: { SimpleOutput: { FilePath: recordings } } });
     fs.rmSync(recordings, { recursive: true, force: true });
     assert.equal(unwrap(result).phase, 'ready');
-    assertCleanExit(run);
     // The later exit still installs, without restarting OBS unasked.
     assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .*install-1\.0\.2\.log"$/m);
   });
@@ -108,7 +107,6 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
         path.join(updatesFolder(home), 'Velmora-for-OBS-1.0.2-Setup.exe'));
     });
     unwrap(result);
-    assertCleanExit(run);
     assert.match(run.log, /\[velmora\] Update 1\.0\.2 not started: the file changed since it was checked/);
     assert.doesNotMatch(run.log, /would start now/);
   });
@@ -128,7 +126,6 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       unwrap(result);
       const took = Date.now() - stoppedAt;
       console.log(`# OBS exited ${took} ms after SIGINT with the ${stalled} stalled`);
-      assertCleanExit(run);
       assert.ok(took < 2000, `OBS took ${took} ms to exit`);
       if (stalled === 'download') assert.match(run.log, /Update 1\.0\.2 download failed \(200, stopping\)/);
     });
