@@ -143,7 +143,8 @@ describe('the dock and overlays where OBS has no browser panel', { timeout: 6000
       r.report = await dockReport(obs);
       const obsws = await connectObsWebSocket(wsPort);
       const dock = await obs.connect();
-      const add = async (kind) => (await dock.ask({ action: 'overlay_add', kind, query: '' }, 'overlay_added', IO_MS)).data;
+      const add = async (kind) =>
+        (await dock.ask({ action: 'overlay_add', kind, query: '' }, 'overlay_added', IO_MS)).data;
       // OBS 29 here has no browser source type: a source of that id still keeps its settings.
       r.chat = await settle(async () => ({ added: await add('chat'),
         settings: (await obsws.request('GetInputSettings', { inputName: 'Velmora chat' })).inputSettings }));

@@ -101,7 +101,8 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
   it('moves on from a taken port at the next start, stores it, and the sources point at it', () => {
     const { bound, chat, countdown } = unwrap(r.second);
     const { token: overlayToken } = unwrap(r.first);
-    assert.deepEqual([bound, r.stored.port, r.stored.overlayToken], [port + 1, port + 1, overlayToken], 'bound, stored, token');
+    assert.deepEqual([bound, r.stored.port, r.stored.overlayToken], [port + 1, port + 1, overlayToken],
+      'the port bound and stored, the token kept');
     assert.equal(chat.url, `http://127.0.0.1:${port + 1}/dock/overlay-chat.html#o=${overlayToken}`);
     assert.equal(countdown.url, `http://127.0.0.1:${port + 1}/dock/overlay-countdown.html#o=${overlayToken}`);
   });

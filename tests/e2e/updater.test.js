@@ -85,7 +85,8 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       // OBS asks whether to close while recording; the user says No.
       await sleep(500);
       await obs.command('answer-no', '[stand-in] answering No');
-      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000, { from: asked.index });
+      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000,
+        { from: asked.index });
       await obs.command('stop-record', '==== Recording Stop');
       // OBS 29 closes from inside its SIGINT handler, which deadlocks if the signal lands while
       // the recording's end is still being cleaned up.

@@ -85,7 +85,9 @@ function makeHome(options = {}) {
   // A file where OBS expects a folder: the services list update fails at once instead of going online.
   writeFile(path.join(obsDir, 'plugin_config', 'rtmp-services'), '');
   if (options.config) writeFile(path.join(configDir, 'config.json'), JSON.stringify(options.config));
-  for (const name of options.standIns || []) writeFile(binary(name), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
+  for (const name of options.standIns || []) {
+    writeFile(binary(name), fs.readFileSync(path.join(STAND_INS_DIR, `${name}.so`)));
+  }
   writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
   fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
   if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
