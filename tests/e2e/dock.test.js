@@ -11,6 +11,7 @@ const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
 const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
 
+// Generous: OBS's main thread, which runs the probe, can be busy for seconds just after start-up.
 const IO_MS = 8000;
 const REFUSED_LINK = 'warning: [velmora] Refused to open a link that is not on an allowed site';
 

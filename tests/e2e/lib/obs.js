@@ -194,7 +194,8 @@ async function startObs(home, options = {}) {
   }
 
   // Hands the stand-in probe a command (renamed into place: the probe must never read it half-written) and
-  // waits for the line it logs, by default the one that it took the command.
+  // waits for the line it logs, by default the one that it took the command; generously, as OBS's main thread,
+  // which runs the probe, can be busy for seconds just after start-up.
   function command(word, logged = `[stand-in] command ${word}`) {
     const from = output.length;
     const file = path.join(home.home, 'stand-in-command');
