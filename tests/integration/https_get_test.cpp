@@ -193,12 +193,15 @@ TEST_F(HttpsGet, ReportsAFileThatCannotBeWritten)
     platform::File file = platform::File::create_for_writing(platform::utf8_to_utf16(folder.file("out")));
     ASSERT_TRUE(file.valid());
     // The file may not grow past 100 kB: the write fails as on a full disk.
-    rlimit old_limit, small{100000, 100000};
+    // Only the soft limit: a hard limit once lowered cannot be raised again without privilege,
+    // and later tests in the process would inherit it.
+    rlimit old_limit;
     getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit small{100000, old_limit.rlim_max};
     signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     Result r = get("/big", 1 << 20, &file);
-    setrlimit(RLIMIT_FSIZE, &old_limit);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "disk");
 }
