@@ -10,7 +10,6 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { makeHome, startObs, STAGE_DIR } = require('../tests/e2e/lib/obs');
-const { dockPort, newToken } = require('../tests/e2e/lib/bridge');
 const { launchBrowser } = require('../tests/e2e/lib/browser');
 const { freePorts } = require('../tests/e2e/lib/ports');
 
@@ -53,13 +52,13 @@ async function loadOnce(browser, url, value) {
 }
 
 async function main() {
-  const token = newToken();
   const home = makeHome();
-  const obs = await startObs(home, { env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } });
+  const { token } = home;
+  const obs = await startObs(home);
   const nginx = await startNginx(path.join(STAGE_DIR, 'data', 'web'));
   const browser = await launchBrowser();
   try {
-    const port = await dockPort(obs);
+    const port = await obs.dockPort();
     const ours = `http://127.0.0.1:${port}/dock/#t=${token}`;
     const peer = `${nginx.origin}/dock/`;
     await loadOnce(browser, ours, 'state'); // warm-up: the browser's own first start

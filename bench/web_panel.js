@@ -7,9 +7,8 @@
 
 const fs = require('node:fs');
 const { performance } = require('node:perf_hooks');
-const { attachPage } = require('../tests/e2e/lib/cdp');
+const { attachPage } = require('../tests/e2e/lib/browser');
 const { makeHome, startObs, pidsWithCommand } = require('../tests/e2e/lib/obs');
-const { newToken } = require('../tests/e2e/lib/bridge');
 const { freePorts } = require('../tests/e2e/lib/ports');
 
 const ROUNDS = Number(process.env.ROUNDS || 3);
@@ -34,7 +33,7 @@ const engines = () => pidsWithCommand('QtWebEngineProcess');
 async function oneRun(withPanel) {
   const [port, cdpPort] = await freePorts(2).then((p) => [p, p + 1]);
   const home = makeHome({ webPanel: withPanel, config: { port } });
-  const env = { VELMORA_OBS_TEST_BRIDGE_TOKEN: newToken(), QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`,
+  const env = { QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`,
     QT_XCB_GL_INTEGRATION: 'xcb_egl' };
   const t0 = performance.now();
   const obs = await startObs(home, { env, settleMs: 0 });

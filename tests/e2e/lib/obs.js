@@ -153,7 +153,8 @@ const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n/;
 
 /**
  * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
- * it has loaded its scene collection. options: env (over the defaults, home.token the bridge token among them).
+ * it has loaded its scene collection. options: env (over the defaults, home.token the bridge token among them),
+ * settleMs (the pause after loading, 500).
  */
 async function startObs(home, options = {}) {
   const pidFile = path.join(home.home, 'obs.pid');
@@ -172,7 +173,9 @@ async function startObs(home, options = {}) {
   let output = '';
   let exitInfo = null;
   const { wait, notify } = watcher();
-  const take = (c) => { output += c; notify(); };
+  // When each piece of output arrived (performance.now()), for the benchmarks' timings.
+  const arrivals = [];
+  const take = (c) => { output += c; arrivals.push({ end: output.length, at: performance.now() }); notify(); };
   child.stdout.on('data', take);
   child.stderr.on('data', take);
   const exited = new Promise((resolve) => child.on('exit', async (code, signal) => {
@@ -226,14 +229,21 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
+  // performance.now() when the first line matching pattern arrived, or null.
+  function logAt(pattern) {
+    const m = find(output, pattern, 0);
+    const arrival = m && arrivals.find((a) => a.end > m.index);
+    return arrival ? arrival.at : null;
+  }
+
   // The port the module logged for its dock server, and a bridge client connected to it.
   const dockPort = async () => Number((await waitForLog(DOCK_SERVER, 5000))[1]);
   const connect = async (name) => connectBridge({ port: await dockPort(), token: home.token, name });
-  const handle = { pid: null, log: () => output, waitForLog, command, dockPort, connect, stop, exited };
+  const handle = { pid: null, log: () => output, waitForLog, logAt, command, dockPort, connect, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', 30000);
     await waitForLog(LOADED, 10000, { from: m.index });
-    await sleep(500);
+    await sleep(options.settleMs ?? 500);
     handle.pid = readPid();
   } catch (err) {
     err.obsLog = (await stop(5000)).log;
@@ -268,4 +278,4 @@ async function withObs(options, fn) {
 /** The version OBS reports about itself, e.g. "29.0.2.1-1+b1". */
 const obsVersionFromLog = (log) => (log.match(/^(?:\S+: )?OBS (\S+) \([a-z]+\)$/m) || [])[1] || null;
 
-module.exports = { makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand };
+module.exports = { makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand, STAGE_DIR };
