@@ -138,6 +138,27 @@ function groupAlive(pgid) {
   });
 }
 
+// The CPU time (ns) a thread has used; null once it is gone.
+function threadRunTime(pid, tid = pid) {
+  try { return Number(fs.readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ')[0]); } catch { return null; }
+}
+
+/**
+ * Waits (up to timeoutMs) until OBS's main thread has used under 2 ms of CPU in the last 250 ms. OBS 29 closes its
+ * window from inside its SIGINT handler: a signal that lands while the main thread is in X11 or GL calls (drawing a
+ * freshly loaded browser panel, say) deadlocks it in Xlib or frees what the interrupted drawing still uses.
+ */
+async function untilMainThreadIdle(pid, timeoutMs = 5000) {
+  const samples = [];
+  for (const end = Date.now() + timeoutMs; Date.now() < end; await sleep(50)) {
+    const used = threadRunTime(pid);
+    if (used === null) return;
+    samples.push(used);
+    if (samples.length > 6) samples.shift();
+    if (samples.length === 6 && used - samples[0] < 2e6 && statFields(pid)?.[0] === 'S') return;
+  }
+}
+
 const tail = (text) => text.split('\n').slice(-40).join('\n');
 
 // Like String#match from offset on, with .index into the whole text; a string matches as it is.
@@ -209,11 +230,13 @@ async function startObs(home, options = {}) {
 
   const readPid = () => { try { return Number(fs.readFileSync(pidFile, 'utf8')) || null; } catch { return null; } };
   let stopping = null;
-  // One SIGINT (a second one crashes OBS 29 while it shuts down), then SIGKILL if it hangs.
+  // One SIGINT once the main thread is idle (a second one crashes OBS 29 while it shuts down), then SIGKILL if it
+  // hangs.
   function stop(timeoutMs = 15000) {
     stopping ||= (async () => {
       const pid = readPid();
       if (!exitInfo) {
+        if (pid) await untilMainThreadIdle(pid);
         try { process.kill(pid || -pgid, pid ? 'SIGINT' : 'SIGTERM'); } catch { /* gone */ }
       }
       const timedOut = await poll(() => exitInfo, timeoutMs).then(() => false, () => true);
