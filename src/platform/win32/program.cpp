@@ -48,8 +48,11 @@ unsigned long start_program(const HeldFile &program, const std::u16string &param
     info.lpParameters = reinterpret_cast<const wchar_t *>(parameters.c_str());
     info.lpDirectory = nullptr;
     info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info))
-        return GetLastError();
+    if (!ShellExecuteExW(&info)) {
+        // 0 means started to the caller: a failure that set no error code must not read as one.
+        unsigned long error = GetLastError();
+        return error ? error : ERROR_GEN_FAILURE;
+    }
     return 0;
 }
 
