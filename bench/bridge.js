@@ -12,7 +12,7 @@ const WebSocket = require('../tests/e2e/node_modules/ws');
 const { makeHome, startObs } = require('../tests/e2e/lib/obs');
 const { startIngest } = require('../tests/e2e/lib/ingest');
 const { freePorts } = require('../tests/e2e/lib/ports');
-const { obsWebSocketIni, connectObsWebSocket } = require('../tests/e2e/lib/obsws');
+const { connectObsWebSocket } = require('../tests/e2e/lib/obsws');
 
 const ROUNDS = Number(process.env.ROUNDS || 300);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -136,7 +136,7 @@ async function main() {
   const obsWsPort = await freePorts(1);
   const ingest = await startIngest();
   const home = makeHome({
-    globalIni: obsWebSocketIni(obsWsPort),
+    obsWebSocket: obsWsPort,
     service: { type: 'rtmp_custom', settings: { server: ingest.url, key: 'bench', use_auth: false } },
   });
   const obs = await startObs(home, { env: { VELMORA_OBS_TEST_BRIDGE_TOKEN: token } });

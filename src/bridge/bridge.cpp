@@ -35,7 +35,26 @@ void run_worker_task(void *param)
     run_guarded("Sending an event", [&] { send_event_text((*build)()); });
 }
 
+void delete_stats_timer()
+{
+    delete stats_timer;
+    stats_timer = nullptr;
+}
+
 } // namespace
+
+void bridge_frontend_event(enum obs_frontend_event event, void *)
+{
+    run_guarded("Telling the docks about an OBS event", [event] { forward_frontend_event(event); });
+    if (event != OBS_FRONTEND_EVENT_EXIT)
+        return;
+    // OBS is closing: from here on nothing of the bridge's may reach OBS's frontend, which goes
+    // away while OBS still runs events (OBS 32 even clears its callbacks before modules unload).
+    // Removing only itself is safe inside OBS's loop over its callbacks.
+    stop_ui_tasks();
+    delete_stats_timer();
+    obs_frontend_remove_event_callback(bridge_frontend_event, nullptr);
+}
 
 const BridgeSetup &installed_setup()
 {
@@ -52,7 +71,7 @@ void bridge_init(const BridgeSetup &given)
     LocalServer &server = local_server();
     server.set_bridge_handlers([](const std::string &text) { handle_message(text); },
                                [] { queue_ui_task([] { send_state(); }); });
-    obs_frontend_add_event_callback(on_bridge_frontend_event, nullptr);
+    obs_frontend_add_event_callback(bridge_frontend_event, nullptr);
 
     stats_timer = new QTimer();
     QObject::connect(stats_timer, &QTimer::timeout, [] {
@@ -65,12 +84,8 @@ void bridge_init(const BridgeSetup &given)
 void bridge_shutdown()
 {
     stop_ui_tasks();
-    obs_frontend_remove_event_callback(on_bridge_frontend_event, nullptr);
-    if (stats_timer) {
-        stats_timer->stop();
-        delete stats_timer;
-        stats_timer = nullptr;
-    }
+    // Gone at EXIT already, unless OBS never got that far.
+    delete_stats_timer();
     // Runs what is queued, then joins its thread.
     if (worker) {
         os_task_queue_destroy(worker);

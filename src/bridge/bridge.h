@@ -1,5 +1,7 @@
 #pragma once
 
+#include <obs-frontend-api.h>
+
 #include <functional>
 #include <span>
 #include <string>
@@ -34,10 +36,16 @@ struct BridgeSetup {
 };
 
 // Installs the bridge handlers on the local server, the bridge's OBS event handler, the
-// statistics timer and the bridge's worker; main thread, once the server holds a port.
+// statistics timer and the bridge's worker; main thread, once the server holds a port. At OBS's
+// EXIT event the handler, the timer and queued main-thread tasks end.
 void bridge_init(const BridgeSetup &setup);
-// Removes the OBS event handler, the timer and the worker; the server stops right after.
+// Ends the worker (and the timer, if OBS never sent EXIT); at unload, when the frontend may be
+// gone. The server stops right after.
 void bridge_shutdown();
+
+// The bridge's OBS event handler, which bridge_init registers: tells the docks about streaming,
+// profile and exit events, and at EXIT ends the bridge's main-thread work and removes itself.
+void bridge_frontend_event(enum obs_frontend_event event, void *data);
 
 // Builds an event on the bridge's worker thread and sends it from there, so the main thread
 // pays only for handing the work over. Dropped when the bridge is not running.

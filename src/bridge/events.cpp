@@ -1,9 +1,7 @@
 #include "bridge/events.h"
 
 #include "bridge/bridge_setup.h"
-#include "bridge/task_queue.h"
 #include "module/event_json.h"
-#include "module/guard.h"
 #include "module/profile_scope.h"
 #include "server/websocket.h"
 
@@ -25,6 +23,8 @@ void send_obs_event_with(const char *type, const std::string *last_error)
         event.add_string("lastError", *last_error);
     send_event(event);
 }
+
+} // namespace
 
 void forward_frontend_event(enum obs_frontend_event event)
 {
@@ -49,15 +49,11 @@ void forward_frontend_event(enum obs_frontend_event event)
         break;
     case OBS_FRONTEND_EVENT_EXIT:
         send_obs_event("exit", false);
-        // OBS still runs queued tasks while it closes; none may send a state after this.
-        stop_ui_tasks();
         break;
     default:
         break;
     }
 }
-
-} // namespace
 
 void set_event_outbox(EventOutbox replacement)
 {
@@ -97,11 +93,6 @@ void send_obs_event(const char *type, bool with_error)
     auto last_error = installed_setup().last_error;
     std::string text = last_error ? last_error() : std::string();
     send_obs_event_with(type, &text);
-}
-
-void on_bridge_frontend_event(enum obs_frontend_event event, void *)
-{
-    run_guarded("Telling the docks about an OBS event", [event] { forward_frontend_event(event); });
 }
 
 } // namespace velmora

@@ -20,6 +20,7 @@ std::size_t send_event_text(const std::string &text);
 // The state snapshot, rebuilt from OBS; main thread only.
 void send_state();
 void send_obs_event(const char *type, bool with_error);
-void on_bridge_frontend_event(enum obs_frontend_event event, void *data);
+// Tells the docks about OBS's streaming, profile and exit events; main thread.
+void forward_frontend_event(enum obs_frontend_event event);
 
 } // namespace velmora

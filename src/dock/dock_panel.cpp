@@ -1,11 +1,10 @@
 #include "dock/dock_panel.h"
 
-#include "bridge/task_queue.h"
 #include "dock/browser_panel.h"
 #include "module/build_constants.h"
+#include "module/guard.h"
 #include "module/log.h"
 #include "module/settings.h"
-#include "platform/thread.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>
@@ -18,6 +17,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <memory>
@@ -28,10 +28,8 @@ namespace velmora {
 namespace {
 
 constexpr const char *dock_id = "velmora-obs-dock";
-constexpr const char *dock_title = "Velmora";
-// Long enough for a browser runtime that is merely slow to start; never long enough to hold up
-// OBS's exit noticeably.
-constexpr int runtime_wait_at_exit_ms = 2000;
+// How often a browser runtime that is still starting is asked whether it is ready.
+constexpr int runtime_poll_ms = 100;
 
 QPointer<QWidget> container;
 QPointer<QLabel> placeholder;
@@ -39,8 +37,8 @@ QPointer<QCefWidget> browser;
 QCefCookieManager *cookie_manager = nullptr;
 QCef *browser_interface = nullptr;
 bool exiting = false;
-// Waits for the browser runtime off OBS's main thread.
-std::unique_ptr<platform::Thread> runtime_waiter;
+// Asks a starting browser runtime whether it is ready, on the main thread, until it is or OBS exits.
+std::unique_ptr<QTimer> runtime_poll;
 
 QMainWindow *main_window()
 {
@@ -68,10 +66,10 @@ std::pair<QCef *, const char *> create_browser_interface()
     return {nullptr, nullptr};
 }
 
-bool register_dock(QWidget *widget)
+bool register_dock(QWidget *widget, const char *title)
 {
 #if LIBOBS_API_MAJOR_VER >= 30
-    return obs_frontend_add_dock_by_id(dock_id, dock_title, widget);
+    return obs_frontend_add_dock_by_id(dock_id, title, widget);
 #else
     // This SDK has no docks by id: the dock widget is ours, hidden until shown, and one of that name
     // means a second copy. It starts docked: a floating one costs a window of its own, some 50 ms
@@ -81,7 +79,7 @@ bool register_dock(QWidget *widget)
         return false;
     auto *dock = new QDockWidget(window);
     dock->setObjectName(dock_id);
-    dock->setWindowTitle(dock_title);
+    dock->setWindowTitle(QString::fromUtf8(title));
     dock->setWidget(widget);
     obs_frontend_add_dock(dock);
     window->addDockWidget(Qt::RightDockWidgetArea, dock);
@@ -92,9 +90,10 @@ bool register_dock(QWidget *widget)
 
 void on_dock_toggled(bool checked)
 {
-    QMainWindow *window = main_window();
     // Docks hidden while OBS shuts down, or while its window is hidden, are not the user's choice.
-    if (!exiting && !QCoreApplication::closingDown() && window && window->isVisible())
+    if (exiting || QCoreApplication::closingDown())
+        return;
+    if (QMainWindow *window = main_window(); window && window->isVisible())
         Settings::instance().set_dock_closed(!checked);
 }
 
@@ -128,11 +127,14 @@ void finish_attach(const std::string &url)
     QDockWidget *dock = dock_find();
     if (!dock)
         return;
+    // OBS 30 and later keep a new dock floating and hidden until they restore its place, and they
+    // restore none for a dock that was closed: it goes on the right, for whenever it is shown.
+    if (dock->isHidden() && dock->isFloating()) {
+        dock->setFloating(false);
+        main_window()->addDockWidget(Qt::RightDockWidgetArea, dock);
+        dock->hide();
+    }
     if (dock->isHidden() && !Settings::instance().dock_closed()) {
-        if (dock->isFloating()) {
-            dock->setFloating(false);
-            main_window()->addDockWidget(Qt::RightDockWidgetArea, dock);
-        }
         dock->show();
         dock->raise();
         VELMORA_LOG(LOG_INFO, "Opened the Velmora dock");
@@ -149,7 +151,7 @@ std::string dock_url()
     return server.origin() + "/dock/#t=" + server.bridge_token;
 }
 
-void dock_init()
+void dock_init(const char *title)
 {
     auto *widget = new QWidget();
     widget->setMinimumSize(300, 420);
@@ -162,7 +164,7 @@ void dock_init()
     label->setStyleSheet(
         "QLabel { background:#17122b; color:#fff8e8; font-size:14px; font-weight:600; padding:24px; }");
     layout->addWidget(label);
-    if (!register_dock(widget)) {
+    if (!register_dock(widget, title)) {
         VELMORA_LOG(LOG_WARNING,
                     "The Velmora dock could not be added (another copy of the plugin installed?)");
         delete widget;
@@ -191,16 +193,17 @@ void dock_attach_browser(const std::string &url)
         return;
     }
     // The runtime is still starting. Waiting for it here would freeze OBS's window, for good if it
-    // never comes: wait elsewhere, and finish on the main thread.
-    runtime_waiter = std::make_unique<platform::Thread>();
-    QCef *waiting_for = browser_interface;
-    if (!runtime_waiter->start(
-            [waiting_for, url] {
-                waiting_for->wait_for_browser_init();
-                queue_ui_task([url] { finish_attach(url); });
-            },
-            256 * 1024))
-        VELMORA_LOG(LOG_WARNING, "The dock's browser could not be created");
+    // never comes; a thread waiting for it could outlive the module. Ask it again at each tick.
+    runtime_poll = std::make_unique<QTimer>();
+    QObject::connect(runtime_poll.get(), &QTimer::timeout, [url] {
+        run_guarded("Attaching the dock's browser", [&url] {
+            if (exiting || !browser_interface || !browser_interface->initialized())
+                return;
+            runtime_poll->stop();
+            finish_attach(url);
+        });
+    });
+    runtime_poll->start(runtime_poll_ms);
 }
 
 QDockWidget *dock_find()
@@ -223,34 +226,25 @@ void dock_show()
 void dock_close_browser()
 {
     exiting = true;
+    runtime_poll.reset();
     if (QCefWidget *widget = browser) {
         browser = nullptr;
         widget->closeBrowser();
         delete widget;
-    }
-    dock_release_browser();
-}
-
-void dock_release_browser()
-{
-    if (browser)
-        browser->closeBrowser();
-    // The runtime waiter uses the browser interface: it goes only once the waiter has ended.
-    bool interface_free = true;
-    if (runtime_waiter) {
-        interface_free = runtime_waiter->join_within(runtime_wait_at_exit_ms);
-        runtime_waiter.reset();
-        if (!interface_free)
-            VELMORA_LOG(LOG_WARNING, "The browser runtime never started; leaving it behind");
     }
     if (cookie_manager) {
         cookie_manager->FlushStore();
         delete cookie_manager;
         cookie_manager = nullptr;
     }
-    if (browser_interface && interface_free)
-        delete browser_interface;
+    delete browser_interface;
     browser_interface = nullptr;
+#if LIBOBS_API_MAJOR_VER >= 30
+    // The dock's place is saved before EXIT; the dock itself goes once, with the frontend still here.
+    if (container)
+        obs_frontend_remove_dock(dock_id);
+#endif
+    container = nullptr;
 }
 
 } // namespace velmora

@@ -8,15 +8,16 @@ namespace velmora {
 
 // "http://127.0.0.1:<port>/dock/#t=<bridge token>": the token travels in the fragment only.
 std::string dock_url();
-// Registers the dock with its waiting message; at start-up, once the server holds a port.
-void dock_init();
+// Registers the dock, titled title, with its waiting message; at start-up, once the server holds
+// a port.
+void dock_init(const char *title);
 // Puts the browser panel into the dock, once OBS has finished loading.
 void dock_attach_browser(const std::string &url);
 QDockWidget *dock_find();
 void dock_show();
-// OBS is closing: the browser goes, and hiding the dock no longer counts as the user's choice.
+// OBS is closing (its EXIT event): the browser and what obs-browser gave us go, the dock is removed
+// where OBS registers docks by id, and hiding the dock no longer counts as the user's choice.
+// Idempotent.
 void dock_close_browser();
-// Releases what obs-browser gave us; at unload, and at the end of dock_close_browser.
-void dock_release_browser();
 
 } // namespace velmora

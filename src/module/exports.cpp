@@ -53,6 +53,13 @@ MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out)
     return locale_lookup && text_lookup_getstr(locale_lookup, key, out);
 }
 
+// The module's text in OBS's language, as OBS's own plug-ins read theirs; the key when there is none.
+const char *obs_module_text(const char *key)
+{
+    const char *text = nullptr;
+    return obs_module_get_string(key, &text) && text ? text : key;
+}
+
 MODULE_EXPORT bool obs_module_load(void)
 {
     velmora::run_guarded("Loading", [] { velmora::module_start(); });

@@ -17,6 +17,7 @@
 #include "update/updater.h"
 
 #include <obs-frontend-api.h>
+#include <obs-module.h>
 #include <obs.h>
 
 namespace velmora {
@@ -24,7 +25,8 @@ namespace velmora {
 namespace {
 
 // OBS may close before its main window has finished loading; the browser dock must be closed
-// from either handler, whichever sees the exit.
+// from either handler, whichever sees the exit. Each handler removes itself once it is done, which
+// is safe inside OBS's loop over its callbacks; at unload the frontend may be gone already.
 void on_frontend_loading_event(enum obs_frontend_event event, void *)
 {
     run_guarded("Finishing start-up", [event] {
@@ -37,6 +39,7 @@ void on_frontend_loading_event(enum obs_frontend_event event, void *)
             start_updater();
         } else if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
+            obs_frontend_remove_event_callback(on_frontend_loading_event, nullptr);
         }
     });
 }
@@ -47,6 +50,7 @@ void on_frontend_event(enum obs_frontend_event event, void *)
         if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
             hand_off_installer();
+            obs_frontend_remove_event_callback(on_frontend_event, nullptr);
         } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED && local_server().port != 0) {
             // A collection loaded now may hold overlays that point at an old port or token.
             refresh_overlay_urls();
@@ -82,17 +86,16 @@ void module_start()
     server.set_auth_callback_handler(handle_auth_callback);
     stream_stats_init();
     bridge_init(dock_protocol());
-    dock_init();
+    dock_init(obs_module_text("DockTitle"));
 
-    obs_frontend_add_tools_menu_item("Velmora", on_tools_menu_entry, nullptr);
+    obs_frontend_add_tools_menu_item(obs_module_text("ToolsMenuEntry"), on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);
     obs_frontend_add_event_callback(on_frontend_event, nullptr);
 }
 
+// Only libobs and the module's own threads from here: frontend and Qt work ended at OBS's EXIT.
 void module_stop()
 {
-    obs_frontend_remove_event_callback(on_frontend_event, nullptr);
-    dock_release_browser();
     stop_updater();
     bridge_shutdown();
     stream_stats_shutdown();

@@ -58,6 +58,10 @@ void on_frontend_event(enum obs_frontend_event event, void *)
 {
     if (event == OBS_FRONTEND_EVENT_STREAMING_STARTING)
         run_guarded("Watching the stream", watch_stream_output);
+    // Nothing reaches OBS's frontend once it closes; only this handler is removed here, which is
+    // safe inside OBS's loop over its callbacks.
+    else if (event == OBS_FRONTEND_EVENT_EXIT)
+        obs_frontend_remove_event_callback(on_frontend_event, nullptr);
 }
 
 } // namespace
@@ -194,7 +198,6 @@ void stream_stats_init()
 
 void stream_stats_shutdown()
 {
-    obs_frontend_remove_event_callback(on_frontend_event, nullptr);
     stop_connection.Disconnect();
     watched_output = nullptr;
 }

@@ -50,7 +50,7 @@ std::string stream_stop_error();
 const char *stop_code_text(long long code);
 
 // Watches each stream's start (the bitrate base starts afresh, the output's stop code is
-// recorded); main thread, from start-up and shut-down.
+// recorded) until OBS's EXIT event; main thread, at start-up. Shut-down lets go of the output.
 void stream_stats_init();
 void stream_stats_shutdown();
 

@@ -7,7 +7,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, withObs, pidsWithCommand } = require('./lib/obs');
-const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
+const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
 const { sleep, settle, unwrap, count, assertCleanExit } = require('./lib/checks');
 
@@ -56,6 +56,9 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
 
       await closeDock(obs);
       r.closedByUser = home.readConfig().dockClosed;
+      await obs.command('docks-menu', '[stand-in] widget shown');
+      r.fromDocksMenu = await settle(async () => ({ report: await dockReport(obs), closed: home.readConfig().dockClosed }));
+      await closeDock(obs);
       await obs.command('tools', '[stand-in] widget shown');
       r.shownAgain = await settle(() => dockReport(obs));
       r.afterTools = home.readConfig().dockClosed;
@@ -75,9 +78,16 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
       await obs.waitForLog('[stand-in] widget shown', IO_MS);
       await sleep(200);
       r.showDock = { report: await dockReport(obs), closed: home.readConfig().dockClosed };
+      await obs.command('move-left');
       return obs.stop();
     }));
     r.afterExit = home.readConfig().dockClosed;
+    // OBS keeps the dock's place with its own.
+    runs.push(await withObs({ home }, async (obs) => {
+      await obs.waitForLog('[stand-in] widget shown', 5000);
+      r.placeKept = await settle(() => dockReport(obs));
+      return obs.stop();
+    }));
   });
   after(() => home && home.cleanup());
 
@@ -87,31 +97,40 @@ describe('the dock with a stand-in browser panel, links and sign-in', { timeout:
     const created = log.indexOf(`[stand-in] create_widget http://127.0.0.1:${r.port}/dock/#t=${home.token}`);
     assert.ok(loaded >= 0 && created > loaded, 'the widget was not created with the dock URL after start-up');
     for (const line of ['[velmora] Browser panel interface version 3', '[stand-in] init_browser',
-      '[stand-in] wait_for_browser_init', '[stand-in] create_cookie_manager velmora_obs_plugin 1']) {
+      '[stand-in] initialized', '[stand-in] create_cookie_manager velmora_obs_plugin 1']) {
       assert.ok(log.indexOf(line) >= 0 && log.indexOf(line) < created, line);
     }
-    assert.equal(unwrap(r.shown), 'dock: shown docked right; labels: ', 'shown on the right, without the placeholder');
+    assert.equal(unwrap(r.shown), 'dock: shown docked right; labels: ; docks menu: checked',
+      'shown on the right, without the placeholder, and ticked in the Docks menu');
     assert.match(log, /\[velmora\] Browser panels from obs-browser\n/);
     assert.doesNotMatch(log, /Web panel:/);
     assert.deepEqual(r.engines, [], 'a Qt WebEngine process beside obs-browser');
   });
 
-  it('records a close by the user, not OBS\'s shutdown, and a show from the Tools menu or the bridge', () => {
+  it('records a close by the user, not OBS\'s shutdown, and a show from the Docks or Tools menu or the bridge', () => {
     assert.equal(r.closedByUser, true);
+    assert.deepEqual(unwrap(r.fromDocksMenu), { report: 'dock: shown docked right; labels: ; docks menu: checked',
+      closed: false });
     assert.match(unwrap(r.shownAgain), /^dock: shown /);
     assert.equal(r.afterTools, false);
     assert.equal(r.afterExit, false, 'the shutdown counted as a close');
     assert.equal(r.closedConfig, true);
     assert.match(unwrap(r.stayedHidden), /^dock: hidden /);
     assert.ok(!runs[1].log.includes('[velmora] Opened the Velmora dock'));
-    assert.deepEqual([r.showDock.report.startsWith('dock: shown'), r.showDock.closed], [true, false]);
+    assert.deepEqual([r.showDock.report.startsWith('dock: shown docked right'), r.showDock.closed], [true, false],
+      `back on the right: ${r.showDock.report}`);
   });
 
-  it('at exit closes the browser and releases everything once, and OBS exits cleanly', () => {
+  it('is where the user put it at the next start', () => {
+    assert.match(unwrap(r.placeKept), /^dock: shown docked left;/);
+  });
+
+  it('at exit closes the browser, releases everything and removes the dock once, and OBS exits cleanly', () => {
     for (const run of runs) {
-      const exit = run.log.indexOf('==== Shutting down');
-      for (const line of ['closeBrowser', 'widget deleted', 'FlushStore', 'cookie manager deleted', 'QCef deleted']) {
-        assert.equal(count(run.log.slice(exit), `[stand-in] ${line}\n`), 1, line);
+      const [exit, unloaded] = [run.log.indexOf('==== Shutting down'), run.log.indexOf('[velmora] Velmora for OBS unloaded')];
+      for (const line of ['closeBrowser', 'widget deleted', 'FlushStore', 'cookie manager deleted', 'QCef deleted',
+        'dock destroyed']) {
+        assert.equal(count(run.log.slice(exit, unloaded), `[stand-in] ${line}\n`), 1, line);
       }
       assertCleanExit(run);
     }
@@ -136,7 +155,7 @@ describe('the dock and overlays where OBS has no browser panel', { timeout: 6000
   let run;
   before(async () => {
     const wsPort = await freePorts(1);
-    const home = makeHome({ standIns: ['velmora-probe'], globalIni: obsWebSocketIni(wsPort) });
+    const home = makeHome({ standIns: ['velmora-probe'], obsWebSocket: wsPort });
     run = await withObs({ home }, async (obs) => {
       await obs.waitForLog('[velmora] obs-browser is not available', 5000);
       await obs.command('tools');
@@ -166,7 +185,7 @@ describe('the dock and overlays where OBS has no browser panel', { timeout: 6000
 
   it('says so in the dock and in the log, and the dock still shows', () => {
     assert.match(run.log, /warning: \[velmora\] obs-browser is not available; the dock cannot load/);
-    assert.match(r.report, /^dock: shown .*labels: This OBS has no browser panels, so the Velmora dock can't open here\. \| Install OBS from obsproject\.com, then open OBS again\.$/);
+    assert.match(r.report, /^dock: shown .*labels: This OBS has no browser panels, so the Velmora dock can't open here\. \| Install OBS from obsproject\.com, then open OBS again\.; docks menu: checked$/);
     assertCleanExit(run);
   });
 

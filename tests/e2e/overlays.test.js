@@ -5,7 +5,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, withObs } = require('./lib/obs');
-const { obsWebSocketIni, connectObsWebSocket } = require('./lib/obsws');
+const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts, listen, closeServer } = require('./lib/ports');
 const { settle, unwrap } = require('./lib/checks');
 
@@ -20,7 +20,7 @@ describe('overlay sources in OBS', { timeout: 120000 }, () => {
   before(async () => {
     port = await freePorts(3); // the module's, the next one it moves to, and obs-websocket's
     const wsPort = port + 2;
-    home = makeHome({ standIns: ['obs-browser'], config: { port }, globalIni: obsWebSocketIni(wsPort) });
+    home = makeHome({ standIns: ['obs-browser'], config: { port }, obsWebSocket: wsPort });
     const session = async (obs, steps) => {
       await obs.waitForLog('[stand-in] widget shown', 5000);
       const obsws = await connectObsWebSocket(wsPort);

@@ -112,7 +112,7 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     EXPECT_EQ(take_events(), (std::vector<std::string>{"state", "state", "state"}));
 
     handle_message(R"({"action":"hello"})");
-    on_bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
+    bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
     run_tasks();
     EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "obs"})) << "no task runs after OBS's exit";
 }

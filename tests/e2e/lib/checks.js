@@ -2,6 +2,7 @@
 // Small helpers and assertions shared by the suites.
 
 const assert = require('node:assert/strict');
+const OBS_BUILD = require('./obs_build');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -68,10 +69,23 @@ function assertExitLast(client) {
   assert.ok(!client.events.slice(i + 1).some((e) => e.event === 'state'), `${client.name}: a state after exit`);
 }
 
-/** OBS exited by itself after SIGINT with status 0 and no leaks. */
+/**
+ * Calls into OBS's frontend after OBS cleared its callbacks (OBS 32 does before modules unload), beyond those OBS's own
+ * modules make.
+ */
+function lateFrontendCalls(log) {
+  const calls = [...log.matchAll(/Tried to call (obs_frontend_\w+) with no callbacks!/g)].map((m) => m[1]);
+  for (const stock of OBS_BUILD.stockLateFrontendCalls) {
+    if (calls.includes(stock)) calls.splice(calls.indexOf(stock), 1);
+  }
+  return calls;
+}
+
+/** OBS exited by itself after SIGINT with status 0 and no leaks, and nothing called its frontend too late. */
 function assertCleanExit(run) {
   assert.deepEqual([run.timedOut, run.code, run.signal], [false, 0, null], 'OBS did not exit cleanly after SIGINT');
   assert.match(run.fileLog, /Number of memory leaks: 0\n/);
+  assert.deepEqual(lateFrontendCalls(run.log), [], 'calls to OBS\'s frontend after it closed');
 }
 
 /** The module unloaded after OBS began shutting down. */
@@ -80,4 +94,5 @@ function assertUnloaded(log) {
   assert.ok(shutdown >= 0 && log.indexOf('[velmora] Velmora for OBS unloaded', shutdown) > shutdown, 'no unload at shutdown');
 }
 
-module.exports = { sleep, poll, watcher, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded };
+module.exports = { sleep, poll, watcher, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded,
+  lateFrontendCalls };

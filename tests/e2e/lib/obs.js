@@ -5,12 +5,13 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
-const { sleep, poll, watcher } = require('./checks');
+const { spawn, execFileSync } = require('node:child_process');
+const { sleep, poll, watcher, lateFrontendCalls } = require('./checks');
 const { connectBridge, DOCK_SERVER } = require('./bridge');
+const OBS_BUILD = require('./obs_build');
 
 const MODULE_NAME = 'velmora-obs-plugin';
-const BUILD_DIR = path.resolve(__dirname, '..', '..', '..', 'build');
+const BUILD_DIR = OBS_BUILD.buildDir;
 // Overridable for a build in another folder (a second work tree, say).
 const STAGE_DIR = process.env.VELMORA_E2E_STAGE || path.join(BUILD_DIR, 'stage', 'plugins', MODULE_NAME);
 const ARTIFACTS_DIR = path.join(__dirname, '..', '.artifacts');
@@ -25,7 +26,7 @@ const merge = (base, over = {}) => Object.fromEntries(
 
 // Each key keeps a dialog or the first-run wizard from blocking OBS.
 const GLOBAL_INI = {
-  General: { FirstRun: 'false', LastVersion: '486539266', ConfirmOnExit: 'false' },
+  General: { FirstRun: 'false', LastVersion: OBS_BUILD.lastVersion, ConfirmOnExit: 'false' },
   Basic: { Profile: 'test', ProfileDir: 'test', SceneCollection: 'test', SceneCollectionFile: 'test' },
   BasicWindow: { PreviewEnabled: 'false' },
 };
@@ -60,6 +61,7 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
 /**
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
+ * obsWebSocket (a port: obs-websocket listens there, without authentication or alerts),
  * config (the module's, an object), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
  * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
  * panel provider as the run script does). The home's bin/xdg-open is the system browser OBS sees: it appends
@@ -73,7 +75,17 @@ function makeHome(options = {}) {
   const configDir = path.join(obsDir, 'plugin_config', MODULE_NAME);
   const pluginDir = (name) => path.join(obsDir, 'plugins', name);
   const binary = (name) => path.join(pluginDir(name), 'bin', '64bit', `${name}.so`);
-  writeFile(path.join(obsDir, 'global.ini'), ini(merge(GLOBAL_INI, options.globalIni)));
+  const globalIni = ini(merge(merge(GLOBAL_INI, options.globalIni), options.obsWebSocket && {
+    OBSWebSocket: { FirstLoad: 'false', ServerEnabled: 'true', ServerPort: options.obsWebSocket,
+      AlertsEnabled: 'false', AuthRequired: 'false' } }));
+  writeFile(path.join(obsDir, 'global.ini'), globalIni);
+  if (OBS_BUILD.userIni) writeFile(path.join(obsDir, 'user.ini'), globalIni);
+  if (options.obsWebSocket) {
+    // obs-websocket 5.3 and later keep their settings here.
+    writeFile(path.join(obsDir, 'plugin_config', 'obs-websocket', 'config.json'), JSON.stringify({
+      first_load: false, server_enabled: true, server_port: options.obsWebSocket, alerts_enabled: false,
+      auth_required: false }));
+  }
   writeFile(path.join(profileDir, 'basic.ini'), ini(merge(PROFILE_INI, options.profileIni)));
   if (options.service) writeFile(path.join(profileDir, 'service.json'), JSON.stringify(options.service));
   for (const [name, service] of Object.entries(options.profiles || {})) {
@@ -138,6 +150,19 @@ function groupAlive(pgid) {
   });
 }
 
+// The first child of a process (the program gdb runs), or null.
+function childOf(pid) {
+  try { return Number(fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(' ')[0]) || null; } catch {
+    return null;
+  }
+}
+
+// gdb lets every signal through to OBS and, should OBS crash, prints the crashing thread's stack after this line.
+const GDB_AFTER_RUN = '[gdb] after run';
+const GDB_COMMANDS = ['set pagination off', 'set confirm off', 'handle SIGINT nostop noprint pass',
+  'handle SIGPIPE nostop noprint pass', 'handle SIGUSR1 nostop noprint pass', 'handle SIGUSR2 nostop noprint pass',
+  'run', `echo ${GDB_AFTER_RUN}\\n`, 'bt 40'].flatMap((c) => ['-ex', c]);
+
 // The CPU time (ns) a thread has used; null once it is gone.
 function threadRunTime(pid, tid = pid) {
   try { return Number(fs.readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ')[0]); } catch { return null; }
@@ -179,9 +204,11 @@ const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n/;
  */
 async function startObs(home, options = {}) {
   const pidFile = path.join(home.home, 'obs.pid');
-  // sh records its PID and then becomes obs, so the PID is the real obs.
-  const child = spawn('xvfb-run', ['-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
-    'echo $$ > "$0"; exec obs "$@"', pidFile, '--multi', '--disable-shutdown-check'], {
+  // sh records its PID and then becomes obs (or gdb running obs), so the PID is the real one.
+  const program = options.gdb ? ['gdb', '-q', '-nx', '-batch', ...GDB_COMMANDS, '--args', 'obs'] : ['obs'];
+  const child = spawn(OBS_BUILD.launcher[0] || 'xvfb-run', [...OBS_BUILD.launcher.slice(1),
+    ...(OBS_BUILD.launcher.length ? ['xvfb-run'] : []), '-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
+    'echo $$ > "$0"; exec "$@"', pidFile, ...program, '--multi', '--disable-shutdown-check'], {
     cwd: home.home,
     detached: true,
     stdio: ['ignore', 'pipe', 'pipe'],
@@ -228,14 +255,19 @@ async function startObs(home, options = {}) {
     return waitForLog(logged, 8000, { from });
   }
 
-  const readPid = () => { try { return Number(fs.readFileSync(pidFile, 'utf8')) || null; } catch { return null; } };
+  const readPid = () => {
+    let pid = null;
+    try { pid = Number(fs.readFileSync(pidFile, 'utf8')) || null; } catch { return null; }
+    return options.gdb ? childOf(pid) : pid;
+  };
   let stopping = null;
-  // One SIGINT once the main thread is idle (a second one crashes OBS 29 while it shuts down), then SIGKILL if it
-  // hangs.
+  let closedByUser = false;
+  // One SIGINT once the main thread is idle (a second one crashes OBS 29 while it shuts down), unless OBS was
+  // told to close otherwise; then SIGKILL if it hangs.
   function stop(timeoutMs = 15000) {
     stopping ||= (async () => {
       const pid = readPid();
-      if (!exitInfo) {
+      if (!exitInfo && !closedByUser) {
         if (pid) await untilMainThreadIdle(pid);
         try { process.kill(pid || -pgid, pid ? 'SIGINT' : 'SIGTERM'); } catch { /* gone */ }
       }
@@ -252,6 +284,21 @@ async function startObs(home, options = {}) {
     return stopping;
   }
 
+  // Runs xdotool on OBS's display; returns what it printed.
+  function xdotool(...args) {
+    const env = Object.fromEntries(fs.readFileSync(`/proc/${readPid()}/environ`, 'utf8').split('\0').filter(Boolean)
+      .map((v) => [v.slice(0, v.indexOf('=')), v.slice(v.indexOf('=') + 1)]));
+    return execFileSync('xdotool', args.map(String), { env: { ...process.env, DISPLAY: env.DISPLAY,
+      XAUTHORITY: env.XAUTHORITY }, timeout: 5000 }).toString();
+  }
+
+  // File > Exit (Ctrl+Q) in OBS's main window, as a user closes OBS; stop() then only waits.
+  function exitFromMenu() {
+    const main = xdotool('search', '--onlyvisible', '--pid', readPid(), '--name', '^OBS ').trim().split('\n')[0];
+    closedByUser = true;
+    xdotool('key', '--window', main, 'ctrl+q');
+  }
+
   // performance.now() when the first line matching pattern arrived, or null.
   function logAt(pattern) {
     const m = find(output, pattern, 0);
@@ -262,7 +309,8 @@ async function startObs(home, options = {}) {
   // The port the module logged for its dock server, and a bridge client connected to it.
   const dockPort = async () => Number((await waitForLog(DOCK_SERVER, 5000))[1]);
   const connect = async (name) => connectBridge({ port: await dockPort(), token: home.token, name });
-  const handle = { pid: null, log: () => output, waitForLog, logAt, command, dockPort, connect, stop, exited };
+  const handle = { pid: null, log: () => output, waitForLog, logAt, command, dockPort, connect, xdotool,
+    exitFromMenu, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', 30000);
     await waitForLog(LOADED, 10000, { from: m.index });
@@ -293,12 +341,16 @@ async function withObs(options, fn) {
     err.message += `\n(OBS log saved to ${file})`;
     throw err;
   } finally {
-    if (obs) await obs.stop();
+    const run = obs && await obs.stop();
     if (!options.home) home.cleanup();
+    // Every run, whatever else its suite checks.
+    const late = run ? lateFrontendCalls(run.log) : [];
+    if (late.length) throw new Error(`calls to OBS's frontend after it closed: ${late.join(', ')}`);
   }
 }
 
 /** The version OBS reports about itself, e.g. "29.0.2.1-1+b1". */
 const obsVersionFromLog = (log) => (log.match(/^(?:\S+: )?OBS (\S+) \([a-z]+\)$/m) || [])[1] || null;
 
-module.exports = { makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand, STAGE_DIR };
+module.exports = { makeHome, startObs, withObs, obsVersionFromLog, running, pidsWithCommand, STAGE_DIR, GDB_AFTER_RUN,
+  OBS_BUILD };

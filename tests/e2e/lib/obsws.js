@@ -4,13 +4,6 @@
 
 const WebSocket = require('ws');
 
-/** global.ini sections that turn the obs-websocket server on at port, without auth or alerts. */
-const obsWebSocketIni = (port) => ({
-  OBSWebSocket: {
-    FirstLoad: 'false', ServerEnabled: 'true', ServerPort: port, AlertsEnabled: 'false', AuthRequired: 'false',
-  },
-});
-
 /** Connects and identifies; resolves to { request(type, data), streamService(), close() }. */
 function connectObsWebSocket(port, timeoutMs = 5000) {
   return new Promise((resolve, reject) => {
@@ -53,4 +46,4 @@ function connectObsWebSocket(port, timeoutMs = 5000) {
   });
 }
 
-module.exports = { obsWebSocketIni, connectObsWebSocket };
+module.exports = { connectObsWebSocket };

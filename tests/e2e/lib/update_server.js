@@ -13,7 +13,7 @@ const net = require('net');
 const path = require('path');
 const tls = require('tls');
 
-const FIXTURES = process.env.VELMORA_TEST_FIXTURES || path.join(__dirname, '..', '..', '..', 'build', 'test-fixtures');
+const FIXTURES = require('./obs_build').fixturesDir;
 const INSTALLER = path.join(FIXTURES, 'installer-signed.exe');
 const CHECK = '/api/v1/version/check';
 const DOWNLOAD = '/builds/velmora-obs-plugin/windows/Velmora-for-OBS-1.0.2-Setup.exe';

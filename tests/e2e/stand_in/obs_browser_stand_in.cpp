@@ -6,8 +6,9 @@
 //  - as "velmora-probe": only the probe below.
 // The probe reads commands from $HOME/stand-in-command (one word, deleted once read) and answers
 // in OBS's log: "report" describes the Velmora dock, "close" closes it as its close button would,
-// "tools" chooses Tools > Velmora, "record" and "stop-record" start and stop recording, and
-// "answer-no" answers No to the question box OBS shows.
+// "docks-menu" chooses Docks > Velmora, "move-left" docks it on the left, "tools" chooses Tools > Velmora,
+// "record" and "stop-record" start and stop recording, and "answer-no" declines the question OBS asks before
+// closing.
 #include "dock/browser_panel.h"
 
 #include <obs-frontend-api.h>
@@ -44,9 +45,29 @@ QMainWindow *main_window()
     return static_cast<QMainWindow *>(obs_frontend_get_main_window());
 }
 
+QDockWidget *velmora_dock()
+{
+    return main_window()->findChild<QDockWidget *>("velmora-obs-dock");
+}
+
+QString area_name(Qt::DockWidgetArea area)
+{
+    return area == Qt::RightDockWidgetArea ? "right" : area == Qt::LeftDockWidgetArea ? "left" : "elsewhere";
+}
+
+// The Docks menu's entry for the Velmora dock.
+QAction *docks_menu_entry()
+{
+    auto *menu = main_window()->findChild<QMenu *>("menuDocks");
+    for (QAction *action : menu ? menu->actions() : QList<QAction *>())
+        if (action->text().remove('&') == "Velmora")
+            return action;
+    return nullptr;
+}
+
 void report()
 {
-    auto *dock = main_window()->findChild<QDockWidget *>("velmora-obs-dock");
+    auto *dock = velmora_dock();
     if (!dock) {
         say("dock: none");
         return;
@@ -55,10 +76,32 @@ void report()
     for (QLabel *label : dock->findChildren<QLabel *>())
         if (label->isVisible() && !label->property("stand-in").toBool())
             labels << label->text().replace('\n', " | ");
-    say(QString("dock: %1 %2 %3; labels: %4")
+    QAction *entry = docks_menu_entry();
+    say(QString("dock: %1 %2 %3; labels: %4; docks menu: %5")
             .arg(dock->isVisible() ? "shown" : "hidden", dock->isFloating() ? "floating" : "docked",
-                 main_window()->dockWidgetArea(dock) == Qt::RightDockWidgetArea ? "right" : "elsewhere",
-                 labels.join(" || ")));
+                 area_name(main_window()->dockWidgetArea(dock)), labels.join(" || "),
+                 !entry               ? "none"
+                 : entry->isChecked() ? "checked"
+                                      : "unchecked"));
+}
+
+// The question OBS asks before closing with active outputs: Yes/No on OBS 29, OK/Cancel on OBS 32.
+void answer_no()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (!box || !box->isVisible())
+            continue;
+        for (QAbstractButton *button : box->buttons()) {
+            QMessageBox::ButtonRole role = box->buttonRole(button);
+            if (role == QMessageBox::NoRole || role == QMessageBox::RejectRole) {
+                say("answering No to: " + box->text().replace('\n', " "));
+                button->click();
+                return;
+            }
+        }
+    }
+    say("no question to answer");
 }
 
 void run_command()
@@ -71,10 +114,14 @@ void run_command()
     say("command " + command);
     if (command == "report")
         report();
-    else if (auto *dock = main_window()->findChild<QDockWidget *>("velmora-obs-dock");
-             command == "close" && dock)
+    else if (auto *dock = velmora_dock(); command == "close" && dock)
         dock->close();
-    else if (auto *tools = main_window()->findChild<QMenu *>("menuTools"); command == "tools" && tools) {
+    else if (QAction *entry = docks_menu_entry(); command == "docks-menu" && entry)
+        entry->trigger();
+    else if (command == "move-left" && dock) {
+        dock->setFloating(false);
+        main_window()->addDockWidget(Qt::LeftDockWidgetArea, dock);
+    } else if (auto *tools = main_window()->findChild<QMenu *>("menuTools"); command == "tools" && tools) {
         for (QAction *action : tools->actions())
             if (action->text() == "Velmora")
                 action->trigger();
@@ -82,19 +129,20 @@ void run_command()
         obs_frontend_recording_start();
     else if (command == "stop-record")
         obs_frontend_recording_stop();
-    else if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-             command == "answer-no" && box && box->button(QMessageBox::No)) {
-        say("answering No to: " + box->text().replace('\n', " "));
-        box->button(QMessageBox::No)->click();
-    }
+    else if (command == "answer-no")
+        answer_no();
 }
 
 void on_event(enum obs_frontend_event event, void *)
 {
     if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING) {
+        if (QDockWidget *dock = velmora_dock())
+            QObject::connect(dock, &QObject::destroyed, [] { say("dock destroyed"); });
         auto *timer = new QTimer(main_window());
         QObject::connect(timer, &QTimer::timeout, run_command);
         timer->start(100);
+    } else if (event == OBS_FRONTEND_EVENT_EXIT) {
+        obs_frontend_remove_event_callback(on_event, nullptr);
     }
 }
 
@@ -137,17 +185,25 @@ class StandInWidget : public QCefWidget {
 class StandInPanel : public QCef {
   public:
     ~StandInPanel() override { say("QCef deleted"); }
-    // Like the real runtime, not ready at once: the dock has to wait for it.
+    // Like the real runtime, not ready at once: ready 300 ms after it was started.
     bool init_browser() override
     {
         say("init_browser");
+        started = std::chrono::steady_clock::now();
         return false;
     }
-    bool initialized() override { return true; }
+    bool initialized() override
+    {
+        bool ready = std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(300);
+        if (ready && !said_ready)
+            say("initialized");
+        said_ready = said_ready || ready;
+        return ready;
+    }
     bool wait_for_browser_init() override
     {
         say("wait_for_browser_init");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(300));
         return true;
     }
     QCefWidget *create_widget(QWidget *parent, const std::string &url, QCefCookieManager *) override
@@ -163,6 +219,10 @@ class StandInPanel : public QCef {
     BPtr<char> get_cookie_path(const std::string &) override { return nullptr; }
     void add_popup_whitelist_url(const std::string &, QObject *) override {}
     void add_force_popup_url(const std::string &, QObject *) override {}
+
+  private:
+    std::chrono::steady_clock::time_point started;
+    bool said_ready = false;
 };
 
 // A browser source that only keeps its settings.
@@ -210,9 +270,4 @@ bool obs_module_load(void)
 #endif
     obs_frontend_add_event_callback(on_event, nullptr);
     return true;
-}
-
-void obs_module_unload(void)
-{
-    obs_frontend_remove_event_callback(on_event, nullptr);
 }
