@@ -1,8 +1,4 @@
 #!/usr/bin/env bash
 # The Qt WebEngine panel provider's cost to OBS's start-up, its time to the dock's first state and
-# its memory; see bench/web_panel.js.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh >/dev/null
-[ -n "${VELMORA_BENCH_NO_BUILD:-}" ] || bash scripts/build.sh >/dev/null
-exec unshare -n sh -c 'ip link set lo up && exec node bench/web_panel.js'
+# its memory; see bench/web_panel.js. Runs in OBS 29 and OBS 32, their figures side by side.
+exec bash "$(dirname "$0")/on-both-obs.sh" bench/web_panel.js

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: unit and integration tests through
-# CTest, then the end-to-end tests against the real OBS in a loopback-only network namespace.
+# CTest, then the end-to-end tests against the real OBS 29 (the host's) and OBS 32 (in its root,
+# made once by scripts/obs32-root.sh) in a loopback-only network namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 bash scripts/build.sh
+echo "== The module for OBS 32, in its root"
+bash scripts/build-obs32.sh
 
 echo "== Module sources against the OBS 32 SDK (Qt 6)"
 bash scripts/check-obs32.sh
@@ -21,7 +24,7 @@ for sanitizer in thread address,undefined; do
   echo "== Tests under the $sanitizer sanitizer"
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_BENCH=OFF \
-      -DVELMORA_SANITIZER="$sanitizer" >/dev/null
+      -DVELMORA_BUILD_E2E=OFF -DVELMORA_SANITIZER="$sanitizer" >/dev/null
   fi
   cmake --build "$dir" --parallel "$(nproc)" >/dev/null
   (cd "$dir" && env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
@@ -29,8 +32,17 @@ for sanitizer in thread address,undefined; do
     xvfb-run -a -s "-nolisten tcp" ctest --output-on-failure --timeout 300 -j"$(nproc)")
 done
 
-echo "== End-to-end tests"
-bash tests/e2e/run.sh
+# Both OBS builds run even when the first fails, so one run shows what fails where.
+failed=()
+for obs in 29 32; do
+  echo "== End-to-end tests in OBS $obs"
+  VELMORA_E2E_OBS=$obs bash tests/e2e/run.sh || failed+=("end-to-end in OBS $obs")
+done
 
 echo "== Windows test build under Wine"
-bash scripts/test-windows.sh -j"$(nproc)"
+bash scripts/test-windows.sh -j"$(nproc)" || failed+=("the Windows test build")
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}" >&2
+  exit 1
+fi

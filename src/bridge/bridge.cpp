@@ -35,10 +35,15 @@ void run_worker_task(void *param)
     run_guarded("Sending an event", [&] { send_event_text((*build)()); });
 }
 
-void delete_stats_timer()
+// OBS 29 runs its EXIT from inside its SIGINT handler, which may have interrupted this timer's own
+// tick: a stopped timer is deleted once control is back in the event loop.
+void end_stats_timer()
 {
-    delete stats_timer;
-    stats_timer = nullptr;
+    if (stats_timer) {
+        stats_timer->stop();
+        stats_timer->deleteLater();
+        stats_timer = nullptr;
+    }
 }
 
 } // namespace
@@ -52,7 +57,7 @@ void bridge_frontend_event(enum obs_frontend_event event, void *)
     // away while OBS still runs events (OBS 32 even clears its callbacks before modules unload).
     // Removing only itself is safe inside OBS's loop over its callbacks.
     stop_ui_tasks();
-    delete_stats_timer();
+    end_stats_timer();
     obs_frontend_remove_event_callback(bridge_frontend_event, nullptr);
 }
 
@@ -84,8 +89,9 @@ void bridge_init(const BridgeSetup &given)
 void bridge_shutdown()
 {
     stop_ui_tasks();
-    // Gone at EXIT already, unless OBS never got that far.
-    delete_stats_timer();
+    // Ended at EXIT already, unless OBS never got that far.
+    delete stats_timer;
+    stats_timer = nullptr;
     // Runs what is queued, then joins its thread.
     if (worker) {
         os_task_queue_destroy(worker);

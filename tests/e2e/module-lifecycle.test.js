@@ -68,11 +68,12 @@ describe('the module across OBS runs with one configuration folder', { timeout: 
   });
   after(() => home && home.cleanup());
 
-  it('logs its version and the running OBS version, and OBS lists it', () => {
+  it('logs its version and the running OBS version, and OBS lists it and finds its text', () => {
     const m = runs.fresh.log.match(LOADING);
     assert.deepEqual(m && [m[1], m[2]], ['1.0.1', obsVersionFromLog(runs.fresh.log)]);
     assert.match(runs.fresh.fileLog, LOADING, 'the same lines go to OBS\'s log file');
     assert.match(runs.fresh.log, /Loaded Modules:\n(?:.*\n)*?.*velmora-obs-plugin\.so\n/);
+    assert.doesNotMatch(runs.fresh.log, /Failed to load '[^']*' text for module: '[^']*velmora/);
   });
 
   it('without a configuration binds the default port and stores a new overlay token', () => {

@@ -261,13 +261,13 @@ async function startObs(home, options = {}) {
     return options.gdb ? childOf(pid) : pid;
   };
   let stopping = null;
-  let closedByUser = false;
+  let closeSent = false;
   // One SIGINT once the main thread is idle (a second one crashes OBS 29 while it shuts down), unless OBS was
-  // told to close otherwise; then SIGKILL if it hangs.
+  // told to close already; then SIGKILL if it hangs.
   function stop(timeoutMs = 15000) {
     stopping ||= (async () => {
       const pid = readPid();
-      if (!exitInfo && !closedByUser) {
+      if (!exitInfo && !closeSent) {
         if (pid) await untilMainThreadIdle(pid);
         try { process.kill(pid || -pgid, pid ? 'SIGINT' : 'SIGTERM'); } catch { /* gone */ }
       }
@@ -295,8 +295,14 @@ async function startObs(home, options = {}) {
   // File > Exit (Ctrl+Q) in OBS's main window, as a user closes OBS; stop() then only waits.
   function exitFromMenu() {
     const main = xdotool('search', '--onlyvisible', '--pid', readPid(), '--name', '^OBS ').trim().split('\n')[0];
-    closedByUser = true;
+    closeSent = true;
     xdotool('key', '--window', main, 'ctrl+q');
+  }
+
+  // One SIGINT now, wherever OBS's main thread is, as Ctrl+C in OBS's terminal; stop() then only waits.
+  function interrupt() {
+    closeSent = true;
+    process.kill(readPid(), 'SIGINT');
   }
 
   // performance.now() when the first line matching pattern arrived, or null.
@@ -310,7 +316,7 @@ async function startObs(home, options = {}) {
   const dockPort = async () => Number((await waitForLog(DOCK_SERVER, 5000))[1]);
   const connect = async (name) => connectBridge({ port: await dockPort(), token: home.token, name });
   const handle = { pid: null, log: () => output, waitForLog, logAt, command, dockPort, connect, xdotool,
-    exitFromMenu, stop, exited };
+    exitFromMenu, interrupt, stop, exited };
   try {
     const m = await waitForLog('==== Startup complete', 30000);
     await waitForLog(LOADED, 10000, { from: m.index });
