@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-180}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query frame_reader bridge_message update_record)
+[ ${#targets[@]} -gt 0 ] || targets=(request_reader parse_query frame_reader bridge_message update_record pe_signature)
 
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -21,6 +21,11 @@ for target in "${targets[@]}"; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   [ -d "tests/fuzz/seeds/$target" ] && cp -n tests/fuzz/seeds/"$target"/* "$corpus"/
+  if [ "$target" = pe_signature ]; then
+    # Seeded with the signed test installers, each way of signing them.
+    bash tests/fixtures/make-installers.sh build-fuzz/installers
+    cp -n build-fuzz/installers/installer-*.exe "$corpus"/
+  fi
   echo "== $target for ${seconds}s"
   # The bridge target starts OBS's core, which wants an X display.
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 xvfb-run -a -s "-nolisten tcp" \

@@ -33,7 +33,7 @@ std::string field(obs_data_t *message, const char *name)
 void reply_with_state(obs_data_t *)
 {
     queue_ui_task([] { send_state(); });
-    send_event_text(update_event_json());
+    broadcast_update();
 }
 
 void check_for_update(obs_data_t *)

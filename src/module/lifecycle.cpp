@@ -49,6 +49,7 @@ void on_frontend_event(enum obs_frontend_event event, void *)
     run_guarded("Handling an OBS event", [event] {
         if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
+            end_restart_watch();
             hand_off_installer();
             obs_frontend_remove_event_callback(on_frontend_event, nullptr);
         } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED && local_server().port != 0) {

@@ -18,10 +18,11 @@ struct OverlayKind {
     std::string_view name;
     const char *source_name;
     int width, height;
+    std::string_view page;
 };
 constexpr OverlayKind kinds[] = {
-    {"chat", "Velmora chat", 420, 640},
-    {"countdown", "Velmora countdown", 960, 260},
+    {"chat", "Velmora chat", 420, 640, "overlay-chat.html"},
+    {"countdown", "Velmora countdown", 960, 260, "overlay-countdown.html"},
 };
 // A name and its variants 2 to 48 are tried before an overlay gives up.
 constexpr int last_name_suffix = 48;
@@ -47,17 +48,23 @@ bool is_browser_source(obs_source_t *source)
     return id && std::strcmp(id, "browser_source") == 0;
 }
 
-// Ours: a browser source with this kind's marker, or, from before markers, one that shows one of
-// our overlay pages on the local server.
+// Ours: a browser source with this kind's marker, or, from before markers, one without a marker that
+// shows this kind's page on the local server. A marker of the other kind is never taken over: that
+// overlay's URL, options and size would be lost.
 bool is_our_overlay(obs_source_t *source, const OverlayKind &kind)
 {
     if (!is_browser_source(source))
         return false;
     OBSDataAutoRelease settings = obs_source_get_settings(source);
-    if (string_setting(settings, "velmora_overlay") == kind.name)
-        return true;
+    if (obs_data_has_user_value(settings, "velmora_overlay"))
+        return string_setting(settings, "velmora_overlay") == kind.name;
     std::string url = string_setting(settings, "url");
-    return url.rfind("http://127.0.0.1:", 0) == 0 && url.find("/dock/overlay-") != std::string::npos;
+    std::string page = "/dock/" + std::string(kind.page);
+    std::size_t at = url.find(page);
+    if (url.rfind("http://127.0.0.1:", 0) != 0 || at == std::string::npos)
+        return false;
+    char after = at + page.size() < url.size() ? url[at + page.size()] : '\0';
+    return after == '\0' || after == '?' || after == '#';
 }
 
 obs_data_t *overlay_settings(const OverlayKind &kind, const std::string &url)
@@ -109,7 +116,7 @@ std::string overlay_url(const std::string &kind, const std::string &query)
 {
     LocalServer &server = local_server();
     std::string url = server.origin() + "/dock/";
-    url += kind == "countdown" ? "overlay-countdown.html" : "overlay-chat.html";
+    url += kind == "countdown" ? kinds[1].page : kinds[0].page;
     if (!query.empty())
         url += "?" + query;
     url += "#o=" + server.overlay_token();
@@ -149,17 +156,25 @@ ItemPosition overlay_position(const std::string &kind_name, std::uint32_t canvas
 
 std::string add_overlay(const std::string &kind_name, const std::string &query)
 {
+    OBSSourceAutoRelease scene_source = obs_frontend_preview_program_mode_active()
+                                            ? obs_frontend_get_current_preview_scene()
+                                            : obs_frontend_get_current_scene();
+    return add_overlay_to(obs_scene_from_source(scene_source), kind_name, query);
+}
+
+std::string add_overlay_to(obs_scene_t *scene, const std::string &kind_name, const std::string &query)
+{
     const OverlayKind *kind = find_kind(kind_name);
     if (!kind)
         return "That overlay doesn't exist.";
     if (!overlay_query_valid(query))
         return "Those overlay options look off. Try again.";
-    OBSSourceAutoRelease scene_source = obs_frontend_preview_program_mode_active()
-                                            ? obs_frontend_get_current_preview_scene()
-                                            : obs_frontend_get_current_scene();
-    obs_scene_t *scene = obs_scene_from_source(scene_source);
     if (!scene)
         return "Pick a scene in OBS first, then try again.";
+    // Without the browser module libobs still "creates" a browser source: a placeholder that never
+    // shows anything. A type that is registered has a display name.
+    if (!obs_source_get_display_name("browser_source"))
+        return "OBS couldn't make a browser source. Is the Browser plugin turned on?";
 
     OBSDataAutoRelease settings = overlay_settings(*kind, overlay_url(kind_name, query));
     Found found;
@@ -170,7 +185,8 @@ std::string add_overlay(const std::string &kind_name, const std::string &query)
     if (!source)
         return "OBS couldn't make a browser source. Is the Browser plugin turned on?";
 
-    if (!obs_scene_find_source(scene, obs_source_get_name(source))) {
+    // Inside a group too: a streamer who grouped the overlay must not get a second copy.
+    if (!obs_scene_find_source_recursive(scene, obs_source_get_name(source))) {
         obs_sceneitem_t *item = obs_scene_add(scene, source);
         if (!item)
             return "OBS couldn't add it to this scene. Try another scene.";

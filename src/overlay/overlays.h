@@ -1,5 +1,7 @@
 #pragma once
 
+#include <obs.h>
+
 #include <cstdint>
 #include <string>
 
@@ -10,6 +12,8 @@ std::string overlay_url(const std::string &kind, const std::string &query);
 // Adds the kind's browser source to the scene being worked on; a message for the user, empty on
 // success. Main thread.
 std::string add_overlay(const std::string &kind, const std::string &query);
+// The same, into a given scene (none: the message that asks for one).
+std::string add_overlay_to(obs_scene_t *scene, const std::string &kind, const std::string &query);
 // Points every overlay source at the current port and token; returns how many changed.
 int refresh_overlay_urls();
 // The text between the first "?" and the next "#" (or the end).

@@ -236,7 +236,7 @@ void LocalServer::serve_loop()
     }
 }
 
-bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_overlay)
+bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_overlay, std::string token)
 {
     auto shared = current_state();
     ServerState &s = *shared;
@@ -252,8 +252,8 @@ bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_over
         // neither a thread nobody joins nor a socket nobody closes.
         s.threads.push_back(std::make_unique<ConnectionThread>());
         ConnectionThread &record = *s.threads.back();
-        auto body = [this, &s, &record, socket, key = std::move(key), is_overlay] {
-            run_websocket(*this, Connection{socket, &s.stop_signal}, key, is_overlay);
+        auto body = [this, &s, &record, socket, key = std::move(key), is_overlay, token = std::move(token)] {
+            run_websocket(*this, Connection{socket, &s.stop_signal}, key, is_overlay, token);
             s.open_websockets--;
             record.finished = true;
         };

@@ -97,8 +97,8 @@ class LocalServer {
     bool call_auth_callback(const HttpRequest &request, Response &response);
 
     // Gives an accepted upgrade a thread of its own for the WebSocket's life; false, with the
-    // socket closed, when it cannot have one.
-    bool start_websocket(socket_t socket, std::string key, bool is_overlay);
+    // socket closed, when it cannot have one. The token is the one the request presented.
+    bool start_websocket(socket_t socket, std::string key, bool is_overlay, std::string token);
 
     std::shared_ptr<ServerState> state;
     std::uint16_t port = 0;

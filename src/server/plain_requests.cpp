@@ -109,7 +109,7 @@ bool PlainRequests::respond(Open &open)
         std::optional<Response> refusal = upgrade_refusal(server_, request, is_overlay);
         if (!refusal) {
             auto key = request.headers.find("sec-websocket-key");
-            server_.start_websocket(open.socket, key->second, is_overlay);
+            server_.start_websocket(open.socket, key->second, is_overlay, request.query.at("token"));
             return false;
         }
         response = std::move(*refusal);

@@ -148,12 +148,16 @@ class ClientReader {
 
 void serve_client(LocalServer &server, ServerState &state, const Connection &connection,
                   const std::shared_ptr<Client> &shared, std::mutex &set_lock, ClientList &set,
-                  bool is_overlay)
+                  bool is_overlay, const std::string &token)
 {
     Client &client = *shared;
     std::string replay;
     {
         std::lock_guard guard(set_lock);
+        // A reset between the token check and here has already closed the overlays of the old
+        // token; checked again under the lock the reset takes, this one cannot slip past it.
+        if (is_overlay && !tokens_equal(token, state.overlay_token))
+            return;
         set.push_back(shared);
         if (is_overlay)
             replay = state.overlay_state;
@@ -296,7 +300,8 @@ std::optional<Response> upgrade_refusal(LocalServer &server, const HttpRequest &
     return std::nullopt;
 }
 
-void run_websocket(LocalServer &server, const Connection &connection, const std::string &key, bool is_overlay)
+void run_websocket(LocalServer &server, const Connection &connection, const std::string &key, bool is_overlay,
+                   const std::string &token)
 {
     auto state = server.current_state();
     std::string response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
@@ -317,7 +322,7 @@ void run_websocket(LocalServer &server, const Connection &connection, const std:
     std::mutex &set_lock = is_overlay ? state->overlay_lock : state->bridge_lock;
     ClientList &set = is_overlay ? state->overlay_clients : state->bridge_clients;
     try {
-        serve_client(server, *state, connection, client, set_lock, set, is_overlay);
+        serve_client(server, *state, connection, client, set_lock, set, is_overlay, token);
     } catch (...) {
         // A failing handler ends this connection only, never OBS.
     }

@@ -43,9 +43,10 @@ struct FrameReader {
 
 // The answer to an upgrade request that may not proceed (400, or 403 with a warning), or none.
 std::optional<Response> upgrade_refusal(LocalServer &server, const HttpRequest &request, bool is_overlay);
-// An accepted upgrade on its own thread: the 101 answer, then the connection's whole life.
-void run_websocket(LocalServer &server, const Connection &connection, const std::string &key,
-                   bool is_overlay);
+// An accepted upgrade on its own thread: the 101 answer, then the connection's whole life. An
+// overlay whose token was replaced since its request was checked is closed instead of served.
+void run_websocket(LocalServer &server, const Connection &connection, const std::string &key, bool is_overlay,
+                   const std::string &token);
 bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload);
 // Callable from any thread; none of them waits for a client. A broadcast returns how many clients
 // took the frame.

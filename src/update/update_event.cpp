@@ -8,10 +8,10 @@
 
 namespace velmora {
 
-std::string update_event_json()
+namespace {
+
+std::string update_event_json(const UpdateState &state)
 {
-    std::lock_guard lock(update_lock());
-    const UpdateState &state = update_state();
     return EventJson("update")
         .add_string("current", module_version)
         .add_string("phase", state.phase)
@@ -24,9 +24,14 @@ std::string update_event_json()
         .text();
 }
 
+} // namespace
+
 void broadcast_update()
 {
-    send_event_text(update_event_json());
+    // Built and sent under the lock (a send never waits for a dock), so docks get the update events
+    // in the order the state changed: an answer to hello never lands after a newer phase.
+    std::lock_guard lock(update_lock());
+    send_event_text(update_event_json(update_state()));
 }
 
 void set_update_phase(const std::string &phase, const std::string &message)

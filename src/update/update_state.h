@@ -35,7 +35,7 @@ platform::StopSignal &updater_stop_signal();
 // Set when the user asked OBS to restart into the update.
 std::atomic<bool> &restarting_flag();
 
-std::string update_event_json();
+// Sends the "update" event with the state as it is now; from any thread.
 void broadcast_update();
 void set_update_phase(const std::string &phase, const std::string &message);
 

@@ -9,6 +9,7 @@
 
 #include <obs-frontend-api.h>
 
+#include <QApplication>
 #include <QMetaObject>
 #include <QTimer>
 #include <QWidget>
@@ -42,12 +43,35 @@ void run_updater()
     }
 }
 
-// A close the user refused (No to closing while recording) leaves OBS running: the update then
-// installs at a later exit without restarting OBS unasked.
-void forget_restart_unless_exiting()
+// Watches a restart until OBS exits or the user keeps OBS open. OBS asks before closing with
+// outputs active; a close the user refuses leaves OBS running, and the update then installs at a
+// later exit without restarting OBS unasked. A close OBS only puts off (it retries by itself while
+// a nested event loop runs) keeps the restart, however long it takes. Main thread.
+QTimer *restart_watch = nullptr;
+bool question_seen = false;
+constexpr int restart_watch_ms = 50;
+
+void stop_restart_watch()
+{
+    delete restart_watch;
+    restart_watch = nullptr;
+}
+
+void watch_restart()
 {
     if (installer_handed_off())
         return;
+    if (QApplication::activeModalWidget()) {
+        question_seen = true;
+        return;
+    }
+    if (!question_seen)
+        return;
+    // Answered, and OBS is still running: the close was refused. This runs in the timer's own
+    // signal, so the timer goes later.
+    restart_watch->stop();
+    restart_watch->deleteLater();
+    restart_watch = nullptr;
     restarting_flag() = false;
     broadcast_update();
 }
@@ -85,6 +109,11 @@ void request_update_check()
     update_wake().notify_all();
 }
 
+void end_restart_watch()
+{
+    stop_restart_watch();
+}
+
 bool restart_for_update()
 {
     {
@@ -101,10 +130,16 @@ bool restart_for_update()
         window,
         [window] {
             run_guarded("Closing OBS for the update", [window] {
-                // OBS's exit hands the installer off before close returns; a close OBS puts off
-                // (it retries while a nested event loop runs) gets a moment to happen.
-                if (!window->close() && !installer_handed_off())
-                    QTimer::singleShot(2000, window, [] { run_guarded("Restarting for the update", forget_restart_unless_exiting); });
+                if (!restart_watch) {
+                    restart_watch = new QTimer();
+                    QObject::connect(restart_watch, &QTimer::timeout,
+                                     [] { run_guarded("Restarting for the update", watch_restart); });
+                }
+                question_seen = false;
+                // Its ticks run in the question's own event loop too, so they see it asked.
+                restart_watch->start(restart_watch_ms);
+                // OBS's exit hands the installer off before close returns.
+                window->close();
             });
         },
         Qt::QueuedConnection);

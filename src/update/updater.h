@@ -10,5 +10,7 @@ void request_update_check();
 // In phase "ready": marks the restart, tells the docks and asks OBS's window to close. False
 // otherwise. Main thread.
 bool restart_for_update();
+// Ends the watch over a requested restart; at OBS's exit, before anything unloads. Main thread.
+void end_restart_watch();
 
 } // namespace velmora

@@ -100,6 +100,24 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .*install-1\.0\.2\.log"$/m);
   });
 
+  it('keeps the restart when OBS puts its close off', async () => {
+    offer();
+    const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
+      await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
+      await obs.command('defer-close');
+      bridge.send({ action: 'update_restart' });
+      await obs.waitForLog('[stand-in] close put off', 5000);
+      // OBS closes 3 s later, by itself; the dock is told nothing new meanwhile.
+      const closedItself = await Promise.race([obs.exited.then(() => true), sleep(10000).then(() => false)]);
+      const flags = updates(bridge).map((u) => u.restarting);
+      return { closedItself, afterAsked: flags.slice(flags.indexOf(true)) };
+    }, { standIns: ['velmora-probe'] });
+    const { closedItself, afterAsked } = unwrap(result);
+    assert.ok(closedItself, 'OBS did not close after putting its close off');
+    assert.ok(afterAsked.length > 0 && afterAsked.every(Boolean), `the restart was forgotten while OBS was closing: ${afterAsked}`);
+    assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .* \/RESTARTOBS="\/usr\/bin\/obs"$/m);
+  });
+
   it('does not start an installer that changed after it was verified', async () => {
     offer();
     const { run, result } = await updaterRun(server, async ({ obs, home }) => {

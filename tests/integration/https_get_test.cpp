@@ -13,9 +13,14 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #endif
 
 using namespace velmora;
@@ -143,6 +148,44 @@ TEST_F(HttpsGet, AStopEndsATransferAtOnce)
         EXPECT_LT(took, std::chrono::seconds(3));
     }
 }
+
+#ifndef _WIN32
+// Run by the stalled_resolver test, in a namespace of its own whose resolv.conf names 127.0.0.1: the
+// socket below takes the lookups there and never answers them.
+TEST(StalledResolver, AStopDoesNotWaitForANameLookup)
+{
+    if (!std::getenv("VELMORA_TEST_STALLED_RESOLVER"))
+        GTEST_SKIP() << "needs the stalled_resolver test's own resolv.conf";
+    int resolver = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(resolver, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    auto started = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        updater_stop_signal().raise();
+    });
+    std::string body, error;
+    int status = 0;
+    std::uint64_t received = 0;
+    bool ok =
+        https_get("https://updates.velmora.test/api", &body, nullptr, 1000, status, received, nullptr, error);
+    auto took = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    updater_stop_signal().clear();
+    char query[512];
+    EXPECT_GT(::recv(resolver, query, sizeof query, MSG_DONTWAIT), 0)
+        << "the lookup never reached the resolver";
+    ::close(resolver);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, "stopping");
+    // The lookup itself would take minutes.
+    EXPECT_LT(took, std::chrono::seconds(3));
+}
+#endif
 
 TEST_F(HttpsGet, ReportsWhyItFailed)
 {

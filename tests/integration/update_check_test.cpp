@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 #include <obs.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -74,7 +76,8 @@ class UpdateCheck : public UpdateServerTest {
         return fs::path(data_home.file("")).parent_path() /
                "Velmora for OBS/updates/Velmora-for-OBS-1.0.2-Setup.exe";
     }
-    std::string download_url() { return server->origin() + "/builds/velmora-obs-plugin/windows/setup.exe"; }
+    std::string url_base() { return server->origin() + "/builds/velmora-obs-plugin/windows/"; }
+    std::string download_url() { return url_base() + "setup.exe"; }
 
     // The service's answer for version 1.0.2 of the signed installer, changed by edit.
     std::string record(const std::function<void(obs_data_t *)> &edit = nullptr)
@@ -137,6 +140,8 @@ TEST_F(UpdateCheck, AnswersThatOfferNothingToInstall)
         {R"({"status": 500, "body": "{}"})", "idle"},
         {R"({"body": "<html>"})", "idle"},
         {answer_with(std::string(200, '[') + std::string(200, ']')), "idle"},
+        {answer_with("[]"), "idle"}, // no record at all: not "up to date"
+        {answer_with(" \n[" + record() + "]"), "idle"},
         {version("1.0.1"), "current"},
         {version("1.0.0"), "current"},
         {version("v1.0.2"), "current"},
@@ -167,6 +172,11 @@ TEST_F(UpdateCheck, RefusesRecordsWeDoNotInstallFrom)
         {"other host",
          set("downloadUrl", "https://evil.example/builds/velmora-obs-plugin/windows/setup.exe")},
         {"dot dot", set("downloadUrl", server->origin() + "/builds/velmora-obs-plugin/windows/../x.exe")},
+        {"encoded dots", set("downloadUrl", url_base() + "%2e%2e/%2E%2e/other/evil.exe")},
+        {"one encoded dot", set("downloadUrl", url_base() + ".%2e/x.exe")},
+        {"tab", set("downloadUrl", url_base() + "a\tb.exe")},
+        {"newline", set("downloadUrl", url_base() + "a\nb.exe")},
+        {"unit separator", set("downloadUrl", url_base() + "a\x1f.exe")},
         {"space", set("downloadUrl", url + " x")},
         {"backslash", set("downloadUrl", url + "\\x")},
         {"quote", set("downloadUrl", url + "'")},
@@ -228,6 +238,40 @@ TEST_F(UpdateCheck, DownloadsVerifiesAndReportsProgress)
     EXPECT_EQ(last_phase(), "ready");
     for (auto &event : events)
         EXPECT_LE(event.progress, 100) << "clamped to what the dock can show";
+}
+
+TEST_F(UpdateCheck, DocksGetUpdateEventsInTheOrderTheStateChanged)
+{
+    // Answers to hello go out while a download reports its progress; a dock keeps the last event it
+    // got, so an older one arriving late would stick.
+    std::mutex lock;
+    std::vector<std::pair<int, int>> seen; // phase rank, progress
+    set_event_outbox([&](const std::string &text) {
+        OBSDataAutoRelease event = obs_data_create_from_json(text.c_str());
+        std::string phase = obs_data_get_string(event, "phase");
+        std::this_thread::sleep_for(std::chrono::microseconds(200)); // a slow moment in the send
+        std::lock_guard guard(lock);
+        seen.emplace_back(phase == "checking"      ? 1
+                          : phase == "downloading" ? 2
+                          : phase == "ready"       ? 3
+                                                   : 0,
+                          static_cast<int>(obs_data_get_int(event, "progress")));
+        return std::size_t{1};
+    });
+    serve(answer_with(record()), R"({"file": "FILE", "chunkBytes": 500, "chunkDelayMs": 1})");
+    std::atomic<bool> done{false};
+    std::thread hellos([&] {
+        while (!done)
+            broadcast_update();
+    });
+    run_check();
+    done = true;
+    hellos.join();
+    std::lock_guard guard(lock);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), std::make_pair(3, 100));
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        ASSERT_GE(seen[i], seen[i - 1]) << "event " << i << " went back";
 }
 
 TEST_F(UpdateCheck, FindsAnInstallerFromAnEarlierRun)

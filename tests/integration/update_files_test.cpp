@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 using namespace velmora;
 
 TEST(Verification, TellsWhySignaturesAreRefusedAndDigestsWholeFiles)
@@ -25,6 +28,10 @@ TEST(Verification, TellsWhySignaturesAreRefusedAndDigestsWholeFiles)
         {"installer-stranger.exe", "not trusted by Windows (0x800b0109)"},
         {"installer-server-usage.exe", "not trusted by Windows (0x800b0110)"},
         {"missing.exe", "not trusted by Windows (0x80092003)"},
+        // A certificate that has expired since: fine only with a timestamp from when it was valid.
+        {"installer-expired.exe", "not trusted by Windows (0x800b0101)"},
+        {"installer-expired-stamped.exe", ""},
+        {"installer-expired-stamped-late.exe", "not trusted by Windows (0x800b0101)"},
 #endif
     };
     for (auto [file, why] : cases) {
@@ -34,6 +41,33 @@ TEST(Verification, TellsWhySignaturesAreRefusedAndDigestsWholeFiles)
     }
 
     TestFolder folder;
+#ifndef _WIN32
+    // A certificate table of 1 to 3 bytes at the very end: too short to hold its own header.
+    for (std::uint32_t table = 1; table <= 3; ++table) {
+        std::ifstream in(fixture("installer-unsigned.exe"), std::ios::binary);
+        std::string pe((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto at32 = [&](std::size_t at) {
+            return static_cast<std::uint32_t>(
+                static_cast<unsigned char>(pe[at]) | static_cast<unsigned char>(pe[at + 1]) << 8 |
+                static_cast<unsigned char>(pe[at + 2]) << 16 |
+                static_cast<std::uint32_t>(static_cast<unsigned char>(pe[at + 3])) << 24);
+        };
+        auto put32 = [&](std::size_t at, std::uint32_t value) {
+            for (int i = 0; i < 4; ++i)
+                pe[at + i] = static_cast<char>(value >> (8 * i));
+        };
+        std::size_t optional = at32(0x3c) + 24;
+        std::size_t entry = optional + (pe[optional] == 0x0b && pe[optional + 1] == 0x02 ? 112 : 96) + 4 * 8;
+        put32(entry, static_cast<std::uint32_t>(pe.size()));
+        put32(entry + 4, table);
+        pe.append(table, '\x02');
+        folder.write("short-table.exe", pe);
+        std::string reason;
+        EXPECT_FALSE(check_installer_signature(wide(folder.file("short-table.exe")), reason));
+        EXPECT_EQ(reason, "not trusted by Windows (0x800b0100)") << table << " bytes";
+    }
+#endif
+
     folder.write("empty", "");
     std::uint64_t bytes = 99;
     EXPECT_EQ(sha256_file(wide(folder.file("empty")), &bytes),

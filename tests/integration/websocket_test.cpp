@@ -237,6 +237,46 @@ TEST_F(WebSocketTest, OverlayStateIsPublishedAndReplayed)
         << "the state is kept";
 }
 
+TEST_F(WebSocketTest, AnOverlayLinkResetLeavesNoPageOfTheOldLinkConnected)
+{
+    // Pages of the old link reconnect at once, as overlay pages do; a handshake checked just before
+    // a reset must not register after the reset has closed the overlays.
+    const std::string old_token(64, 'a'), new_token(64, 'b');
+    std::atomic<bool> stop{false};
+    std::atomic<int> running{0};
+    std::vector<std::thread> pages;
+    for (int i = 0; i < 6; ++i) {
+        running++;
+        pages.emplace_back([&] {
+            while (!stop) {
+                LoopbackClient page(port);
+                page.send(upgrade_request("/overlay", old_token));
+                if (page.read_head().rfind("HTTP/1.1 101", 0) == 0)
+                    page.read_all();
+            }
+            running--;
+        });
+    }
+    std::size_t survivors = 0;
+    for (int reset = 0; reset < 100; ++reset) {
+        server.set_overlay_token(old_token);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        server.set_overlay_token(new_token);
+        close_overlay_clients();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        survivors += clients(true);
+        close_overlay_clients();
+    }
+    stop = true;
+    while (running > 0) {
+        close_overlay_clients();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (auto &page : pages)
+        page.join();
+    EXPECT_EQ(survivors, 0u) << "pages of the old link stayed connected after a reset";
+}
+
 // The bridge needs OBS; the Windows test build has only the server.
 #ifndef VELMORA_WITHOUT_OBS
 TEST_F(WebSocketTest, OverlayPublishFromADockAndMessagesTooDeepToParse)

@@ -261,34 +261,6 @@ TEST_F(BridgeTest, OverlayAddAnswersWithTheReasonItFailed)
     }
 }
 
-TEST(Overlays, QueriesUrlsAndPlacement)
-{
-    for (auto [query, valid] : {std::pair<std::string, bool>{"", true},
-                                {"theme=dark&size=2", true},
-                                {"a,b-c.d_e", true},
-                                {std::string(300, 'q'), true},
-                                {std::string(301, 'q'), false},
-                                {"a b", false},
-                                {"a/b", false},
-                                {"a?b", false},
-                                {"a#b", false},
-                                {"\xC3\xA9", false}})
-        EXPECT_EQ(overlay_query_valid(query), valid) << query;
-    EXPECT_EQ(overlay_query_of("http://127.0.0.1:1/dock/overlay-chat.html?theme=dark&size=2#o=t"),
-              "theme=dark&size=2");
-    EXPECT_EQ(overlay_query_of("a?b"), "b");
-    EXPECT_EQ(overlay_url("x", "a=1"), "http://127.0.0.1:0/dock/overlay-chat.html?a=1#o=")
-        << "any other kind: chat";
-    EXPECT_EQ(overlay_url("countdown", ""), "http://127.0.0.1:0/dock/overlay-countdown.html#o=");
-    // The small canvas (the chat's y clamped to the top, the countdown's x negative) shows in OBS.
-    for (auto [kind, width, height, x, y] :
-         {std::tuple{"chat", 1920u, 1080u, 32LL, 408LL}, {"countdown", 1920u, 1080u, 480LL, 410LL}}) {
-        ItemPosition position = overlay_position(kind, width, height);
-        EXPECT_EQ(std::pair(position.x, position.y), std::pair(x, y))
-            << kind << " " << width << "x" << height;
-    }
-}
-
 TEST(Links, OnlyHttpsOnTheAllowedSites)
 {
     LogCapture log;

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -15,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <optional>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -27,16 +30,15 @@ namespace velmora::platform {
 namespace {
 
 template <auto Free> struct Freer {
-    template <typename T> void operator()(T *object) const
-    {
-        Free(object);
-    }
+    template <typename T> void operator()(T *object) const { Free(object); }
 };
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Freer<PKCS7_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Freer<X509_STORE_free>>;
 using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX_free>>;
 using BioPtr = std::unique_ptr<BIO, Freer<BIO_free>>;
 using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
+using TsVerifyPtr = std::unique_ptr<TS_VERIFY_CTX, Freer<TS_VERIFY_CTX_free>>;
+using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Freer<TS_TST_INFO_free>>;
 
 constexpr std::uint64_t largest_certificate_table = 16 * 1024 * 1024;
 
@@ -48,10 +50,7 @@ class Descriptor {
         if (fd_ >= 0)
             ::close(fd_);
     }
-    int get() const
-    {
-        return fd_;
-    }
+    int get() const { return fd_; }
 
   private:
     int fd_;
@@ -129,8 +128,8 @@ std::uint32_t read_layout(int fd, std::uint64_t file_size, PeLayout &layout)
     layout.table_size = little32(optional.data() + entry_at + 4);
     if (layout.table_offset == 0 || layout.table_size == 0)
         return trust_no_signature;
-    if (layout.table_offset < layout.table_entry_offset + 8 || layout.table_size > largest_certificate_table ||
-        layout.table_offset + layout.table_size > file_size)
+    if (layout.table_offset < layout.table_entry_offset + 8 ||
+        layout.table_size > largest_certificate_table || layout.table_offset + layout.table_size > file_size)
         return trust_no_signature;
     // Bytes after the table would be covered by no digest.
     if (layout.table_offset + layout.table_size != file_size)
@@ -206,7 +205,8 @@ std::uint32_t read_signed_content(PKCS7 *p7, SignedContent &signed_content)
     return trust_ok;
 }
 
-bool hash_range(int fd, EVP_MD_CTX *context, std::uint64_t from, std::uint64_t to, std::vector<unsigned char> &buffer)
+bool hash_range(int fd, EVP_MD_CTX *context, std::uint64_t from, std::uint64_t to,
+                std::vector<unsigned char> &buffer)
 {
     while (from < to) {
         std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
@@ -229,7 +229,8 @@ bool file_digest_matches(int fd, const PeLayout &layout, const SignedContent &si
         return false;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    return EVP_DigestFinal_ex(context.get(), digest, &length) == 1 && length == signed_content.digest.size() &&
+    return EVP_DigestFinal_ex(context.get(), digest, &length) == 1 &&
+           length == signed_content.digest.size() &&
            std::memcmp(digest, signed_content.digest.data(), length) == 0;
 }
 
@@ -263,16 +264,26 @@ bool usable_for_code_signing(X509 *certificate)
     return (X509_get_extended_key_usage(certificate) & (XKU_CODE_SIGN | XKU_ANYEKU)) != 0;
 }
 
-std::uint32_t verify_chain(PKCS7 *p7, X509 *signer)
+StorePtr trust_anchors()
 {
     StorePtr store(X509_STORE_new());
+    // Without the bundle nothing is trusted, which the verifications report.
+    if (store)
+        X509_STORE_load_file(store.get(), trust_anchor_file());
+    return store;
+}
+
+// The chain as it was at signed_at when given (a timestamp's time), otherwise as it is now.
+std::uint32_t verify_chain(PKCS7 *p7, X509 *signer, std::optional<std::time_t> signed_at = std::nullopt)
+{
+    StorePtr store = trust_anchors();
     if (!store)
         return trust_chaining;
-    // Without the bundle nothing is trusted, which the verification below reports.
-    X509_STORE_load_file(store.get(), trust_anchor_file());
     StoreContextPtr context(X509_STORE_CTX_new());
     if (!context || X509_STORE_CTX_init(context.get(), store.get(), signer, p7->d.sign->cert) != 1)
         return trust_chaining;
+    if (signed_at)
+        X509_STORE_CTX_set_time(context.get(), 0, *signed_at);
     if (X509_verify_cert(context.get()) != 1)
         return trust_result_of(X509_STORE_CTX_get_error(context.get()));
     STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(context.get());
@@ -281,6 +292,42 @@ std::uint32_t verify_chain(PKCS7 *p7, X509 *signer)
             return trust_wrong_usage;
     }
     return trust_ok;
+}
+
+// The time an RFC 3161 timestamp countersignature vouches the signature existed at, when the
+// timestamp is intact, covers this signature and its signer chains to our anchors for timestamping.
+std::optional<std::time_t> timestamp_time(PKCS7 *p7)
+{
+    PKCS7_SIGNER_INFO *signer_info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+    if (!signer_info || !signer_info->enc_digest)
+        return std::nullopt;
+    ASN1_OBJECT *oid = OBJ_txt2obj("1.3.6.1.4.1.311.3.3.1", 1);
+    int index = oid ? X509at_get_attr_by_OBJ(signer_info->unauth_attr, oid, -1) : -1;
+    ASN1_OBJECT_free(oid);
+    ASN1_TYPE *value =
+        index >= 0 ? X509_ATTRIBUTE_get0_type(X509at_get_attr(signer_info->unauth_attr, index), 0) : nullptr;
+    if (!value || value->type != V_ASN1_SEQUENCE)
+        return std::nullopt;
+    const unsigned char *der = value->value.sequence->data;
+    Pkcs7Ptr token(d2i_PKCS7(nullptr, &der, value->value.sequence->length));
+    TsVerifyPtr verify(TS_VERIFY_CTX_new());
+    StorePtr store = trust_anchors();
+    // What a timestamp covers is the signature's value.
+    BIO *stamped = BIO_new_mem_buf(signer_info->enc_digest->data, signer_info->enc_digest->length);
+    if (!token || !verify || !store || !stamped) {
+        BIO_free(stamped);
+        return std::nullopt;
+    }
+    TS_VERIFY_CTX_set_flags(verify.get(), TS_VFY_VERSION | TS_VFY_SIGNER | TS_VFY_SIGNATURE | TS_VFY_DATA);
+    TS_VERIFY_CTX_set_data(verify.get(), stamped);
+    TS_VERIFY_CTX_set_store(verify.get(), store.release());
+    if (TS_RESP_verify_token(verify.get(), token.get()) != 1)
+        return std::nullopt;
+    TstInfoPtr info(PKCS7_to_TS_TST_INFO(token.get()));
+    std::tm when{};
+    if (!info || ASN1_TIME_to_tm(TS_TST_INFO_get_time(info.get()), &when) != 1)
+        return std::nullopt;
+    return timegm(&when);
 }
 
 std::u16string common_name_of(X509 *certificate)
@@ -293,7 +340,8 @@ std::u16string common_name_of(X509 *certificate)
     int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
     if (length < 0)
         return {};
-    std::u16string name = utf8_to_utf16(std::string_view(reinterpret_cast<char *>(utf8), static_cast<std::size_t>(length)));
+    std::u16string name =
+        utf8_to_utf16(std::string_view(reinterpret_cast<char *>(utf8), static_cast<std::size_t>(length)));
     OPENSSL_free(utf8);
     // Windows reads the name into 256 units, the last one the terminating zero.
     if (name.size() > 255)
@@ -318,9 +366,14 @@ SignatureCheck check_open_file(int fd)
         check.result = trust_file_error;
         return check;
     }
-    // WIN_CERTIFICATE: length, revision 2.0, type PKCS#7 SignedData.
+    // WIN_CERTIFICATE: length, revision 2.0, type PKCS#7 SignedData; its header read only once the
+    // table is known to hold one.
+    if (table.size() < 8) {
+        check.result = trust_no_signature;
+        return check;
+    }
     std::uint32_t entry_length = little32(table.data());
-    if (table.size() < 8 || entry_length < 8 || entry_length > table.size() || little16(table.data() + 4) != 0x0200 ||
+    if (entry_length < 8 || entry_length > table.size() || little16(table.data() + 4) != 0x0200 ||
         little16(table.data() + 6) != 0x0002) {
         check.result = trust_no_signature;
         return check;
@@ -354,6 +407,11 @@ SignatureCheck check_open_file(int fd)
         return check;
     }
     check.result = verify_chain(p7.get(), signer);
+    // A certificate that has expired since is fine when a timestamp shows it signed in time.
+    if (check.result == trust_expired) {
+        if (std::optional<std::time_t> signed_at = timestamp_time(p7.get()))
+            check.result = verify_chain(p7.get(), signer, signed_at);
+    }
     if (check.result == trust_ok) {
         check.has_signer = true;
         check.signer_common_name = common_name_of(signer);

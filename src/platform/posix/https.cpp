@@ -48,7 +48,8 @@ std::string_view trimmed(std::string_view text)
 {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
         text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+    while (!text.empty() &&
+           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     return text;
 }
@@ -97,10 +98,7 @@ bool host_is_plain(const std::string &host)
 
 struct CurlHeaders {
     curl_slist *list = nullptr;
-    ~CurlHeaders()
-    {
-        curl_slist_free_all(list);
-    }
+    ~CurlHeaders() { curl_slist_free_all(list); }
     bool add(const std::string &line)
     {
         curl_slist *grown = curl_slist_append(list, line.c_str());
@@ -139,7 +137,8 @@ HttpsOutcome run(CURLM *multi, CURL *easy, StopSignal &stop, Transfer &transfer)
             } else if (result == CURLE_URL_MALFORMAT || result == CURLE_UNSUPPORTED_PROTOCOL) {
                 outcome = HttpsOutcome::no_connection;
             } else {
-                outcome = transfer.headers_done || transfer.answered ? HttpsOutcome::dropped : HttpsOutcome::no_answer;
+                outcome = transfer.headers_done || transfer.answered ? HttpsOutcome::dropped
+                                                                     : HttpsOutcome::no_answer;
             }
             break;
         }
@@ -201,6 +200,8 @@ HttpsOutcome https_fetch(const HttpsRequest &request, StopSignal &stop, HttpsRea
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 30L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 65536L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A stop must not wait for a name lookup that hangs: the resolver thread is left to end alone.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header_line);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);

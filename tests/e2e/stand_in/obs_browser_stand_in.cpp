@@ -7,8 +7,8 @@
 // The probe reads commands from $HOME/stand-in-command (one word, deleted once read) and answers
 // in OBS's log: "report" describes the Velmora dock, "close" closes it as its close button would,
 // "docks-menu" chooses Docks > Velmora, "move-left" docks it on the left, "tools" chooses Tools > Velmora,
-// "record" and "stop-record" start and stop recording, and "answer-no" declines the question OBS asks before
-// closing.
+// "record" and "stop-record" start and stop recording, "answer-no" declines the question OBS asks before
+// closing, and "defer-close" makes OBS put off its next close.
 #include "dock/browser_panel.h"
 
 #include <obs-frontend-api.h>
@@ -25,6 +25,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -104,6 +105,25 @@ void answer_no()
     say("no question to answer");
 }
 
+// Puts off OBS's next close by 3 s, as OBS itself does while a nested event loop runs.
+class CloseDeferral : public QObject {
+  protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Close)
+            return false;
+        main_window()->removeEventFilter(this);
+        deleteLater();
+        say("close put off");
+        event->ignore();
+        QTimer::singleShot(3000, main_window(), [] {
+            say("closing again");
+            main_window()->close();
+        });
+        return true;
+    }
+};
+
 void run_command()
 {
     QFile file(QString(qgetenv("HOME")) + "/stand-in-command");
@@ -131,6 +151,8 @@ void run_command()
         obs_frontend_recording_stop();
     else if (command == "answer-no")
         answer_no();
+    else if (command == "defer-close")
+        main_window()->installEventFilter(new CloseDeferral());
 }
 
 void on_event(enum obs_frontend_event event, void *)
@@ -194,6 +216,8 @@ class StandInPanel : public QCef {
     }
     bool initialized() override
     {
+        if (never_starts())
+            return false;
         bool ready = std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(300);
         if (ready && !said_ready)
             say("initialized");
@@ -203,8 +227,8 @@ class StandInPanel : public QCef {
     bool wait_for_browser_init() override
     {
         say("wait_for_browser_init");
-        std::this_thread::sleep_until(started + std::chrono::milliseconds(300));
-        return true;
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(never_starts() ? 60000 : 300));
+        return !never_starts();
     }
     QCefWidget *create_widget(QWidget *parent, const std::string &url, QCefCookieManager *) override
     {
@@ -221,6 +245,9 @@ class StandInPanel : public QCef {
     void add_force_popup_url(const std::string &, QObject *) override {}
 
   private:
+    // VELMORA_STAND_IN_RUNTIME=never: a runtime that never comes up.
+    static bool never_starts() { return qgetenv("VELMORA_STAND_IN_RUNTIME") == "never"; }
+
     std::chrono::steady_clock::time_point started;
     bool said_ready = false;
 };
