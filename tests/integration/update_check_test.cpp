@@ -246,10 +246,13 @@ TEST_F(UpdateCheck, DocksGetUpdateEventsInTheOrderTheStateChanged)
     // got, so an older one arriving late would stick.
     std::mutex lock;
     std::vector<std::pair<int, int>> seen; // phase rank, progress
+    static thread_local bool answering_hello = false;
     set_event_outbox([&](const std::string &text) {
         OBSDataAutoRelease event = obs_data_create_from_json(text.c_str());
         std::string phase = obs_data_get_string(event, "phase");
-        std::this_thread::sleep_for(std::chrono::microseconds(200)); // a slow moment in the send
+        // A slow moment in the answers' sends, in which the download moves on.
+        if (answering_hello)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
         std::lock_guard guard(lock);
         seen.emplace_back(phase == "checking"      ? 1
                           : phase == "downloading" ? 2
@@ -261,6 +264,7 @@ TEST_F(UpdateCheck, DocksGetUpdateEventsInTheOrderTheStateChanged)
     serve(answer_with(record()), R"({"file": "FILE", "chunkBytes": 500, "chunkDelayMs": 1})");
     std::atomic<bool> done{false};
     std::thread hellos([&] {
+        answering_hello = true;
         while (!done)
             broadcast_update();
     });

@@ -245,7 +245,7 @@ TEST_F(WebSocketTest, AnOverlayLinkResetLeavesNoPageOfTheOldLinkConnected)
     std::atomic<bool> stop{false};
     std::atomic<int> running{0};
     std::vector<std::thread> pages;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 8; ++i) {
         running++;
         pages.emplace_back([&] {
             while (!stop) {
@@ -258,12 +258,12 @@ TEST_F(WebSocketTest, AnOverlayLinkResetLeavesNoPageOfTheOldLinkConnected)
         });
     }
     std::size_t survivors = 0;
-    for (int reset = 0; reset < 100; ++reset) {
+    for (int reset = 0; reset < 300; ++reset) {
         server.set_overlay_token(old_token);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         server.set_overlay_token(new_token);
         close_overlay_clients();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         survivors += clients(true);
         close_overlay_clients();
     }
