@@ -35,7 +35,7 @@ template <auto Free> struct Freer {
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Freer<PKCS7_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Freer<X509_STORE_free>>;
 using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, Freer<BIO_free>>;
+using BioChainPtr = std::unique_ptr<BIO, Freer<BIO_free_all>>;
 using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
 using TsVerifyPtr = std::unique_ptr<TS_VERIFY_CTX, Freer<TS_VERIFY_CTX_free>>;
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Freer<TS_TST_INFO_free>>;
@@ -394,7 +394,16 @@ SignatureCheck check_open_file(int fd)
 
     STACK_OF(X509) *signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
     X509 *signer = sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
-    BioPtr content(BIO_new_mem_buf(signed_content.bytes, static_cast<int>(signed_content.length)));
+    // Behind a pass-through filter: PKCS7_verify copies a memory BIO it is given, and leaks the copy
+    // when the signature names a digest it cannot set up.
+    BioChainPtr content(BIO_new(BIO_f_null()));
+    if (content) {
+        BIO *bytes = BIO_new_mem_buf(signed_content.bytes, static_cast<int>(signed_content.length));
+        if (bytes)
+            BIO_push(content.get(), bytes);
+        else
+            content.reset();
+    }
     if (!signer || !content) {
         sk_X509_free(signers);
         check.result = trust_no_signature;
