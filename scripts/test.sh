@@ -5,6 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Includes run one way: module, features, bridge, server, core, platform; none of the lower four
+# includes a folder above it.
+floors=(platform core server bridge "dock|service|signin|update|overlay|web_panel" module)
+for i in 0 1 2 3; do above=$(IFS='|'; echo "${floors[*]:i+1}"); ! grep -rnE "#include \"($above)/" "src/${floors[i]}" || { echo "FAILED: the include above runs up a floor" >&2; exit 1; }; done
+
 bash scripts/install-deps.sh
 bash scripts/build.sh
 echo "== The module for OBS 32, in its root"

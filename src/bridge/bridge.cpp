@@ -4,7 +4,7 @@
 #include "bridge/dispatch.h"
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
-#include "module/guard.h"
+#include "core/guard.h"
 #include "platform/thread.h"
 #include "server/local_server.h"
 

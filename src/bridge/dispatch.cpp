@@ -1,7 +1,7 @@
 #include "bridge/dispatch.h"
 
 #include "bridge/task_queue.h"
-#include "module/json_depth.h"
+#include "core/json_depth.h"
 
 #include <obs.hpp>
 

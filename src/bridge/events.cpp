@@ -1,8 +1,8 @@
 #include "bridge/events.h"
 
 #include "bridge/bridge_setup.h"
-#include "module/event_json.h"
-#include "module/profile_scope.h"
+#include "core/event_json.h"
+#include "core/profile_scope.h"
 #include "server/websocket.h"
 
 #include <mutex>

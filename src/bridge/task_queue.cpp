@@ -1,6 +1,6 @@
 #include "bridge/task_queue.h"
 
-#include "module/guard.h"
+#include "core/guard.h"
 
 #include <obs.h>
 

@@ -1,10 +1,10 @@
 #include "dock/dock_panel.h"
 
 #include "dock/browser_panel.h"
-#include "module/build_constants.h"
-#include "module/guard.h"
-#include "module/log.h"
-#include "module/settings.h"
+#include "core/build_constants.h"
+#include "core/guard.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>

@@ -1,7 +1,7 @@
 #include "dock/link_opener.h"
 
-#include "module/build_constants.h"
-#include "module/log.h"
+#include "core/build_constants.h"
+#include "core/log.h"
 
 #include <QDesktopServices>
 #include <QString>

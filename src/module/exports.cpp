@@ -1,8 +1,8 @@
 // The functions OBS looks up in the module file. Nothing else is exported.
-#include "module/guard.h"
+#include "core/guard.h"
 #include "module/lifecycle.h"
-#include "module/module_handle.h"
-#include "module/module_info.h"
+#include "core/module_handle.h"
+#include "core/module_info.h"
 
 #include <obs-module.h>
 #include <util/text-lookup.h>

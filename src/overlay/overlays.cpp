@@ -1,6 +1,6 @@
 #include "overlay/overlays.h"
 
-#include "module/log.h"
+#include "core/log.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>

@@ -1,6 +1,6 @@
 #include "server/http_request.h"
 
-#include "module/encoding.h"
+#include "core/encoding.h"
 
 #include <vector>
 

@@ -1,8 +1,8 @@
 #include "server/local_server.h"
 
-#include "module/log.h"
-#include "module/module_handle.h"
-#include "module/tokens.h"
+#include "core/log.h"
+#include "core/module_handle.h"
+#include "core/tokens.h"
 #include "server/connection.h"
 #include "server/http_response.h"
 #include "server/plain_requests.h"

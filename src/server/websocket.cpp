@@ -1,9 +1,9 @@
 #include "server/websocket.h"
 
-#include "module/encoding.h"
-#include "module/log.h"
-#include "module/log_limiter.h"
-#include "module/tokens.h"
+#include "core/encoding.h"
+#include "core/log.h"
+#include "core/log_limiter.h"
+#include "core/tokens.h"
 #include "server/client.h"
 #include "server/connection.h"
 #include "server/http_request.h"

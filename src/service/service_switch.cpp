@@ -1,8 +1,8 @@
 #include "service/service_switch.h"
 
-#include "module/log.h"
-#include "module/module_handle.h"
-#include "module/settings.h"
+#include "core/log.h"
+#include "core/module_handle.h"
+#include "core/settings.h"
 
 #include <obs-frontend-api.h>
 #include <obs-module.h>

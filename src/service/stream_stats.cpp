@@ -1,9 +1,9 @@
 #include "service/stream_stats.h"
 
 #include "bridge/bridge.h"
-#include "module/event_json.h"
-#include "module/guard.h"
-#include "module/profile_scope.h"
+#include "core/event_json.h"
+#include "core/guard.h"
+#include "core/profile_scope.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>

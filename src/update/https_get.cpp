@@ -1,6 +1,6 @@
 #include "update/https_get.h"
 
-#include "module/module_info.h"
+#include "core/module_info.h"
 #include "platform/https.h"
 #include "platform/text.h"
 #include "update/update_state.h"
@@ -40,15 +40,16 @@ bool split_url(const std::string &url, UrlParts &parts)
 namespace {
 
 const std::string user_agent = std::string("VelmoraForOBS/") + module_version;
-const std::string request_headers = std::string("X-Client-Name: velmora-obs\r\nX-Client-Version: ") + module_version +
+const std::string request_headers = std::string("X-Client-Name: velmora-obs\r\nX-Client-Version: ") +
+                                    module_version +
                                     "\r\nX-Client-Platform: windows\r\nAccept: application/json, "
                                     "application/octet-stream\r\n";
 
 // Takes the body chunk by chunk, applying the caller's limits in the order the caller expects.
 class BodyReader : public platform::HttpsReader {
   public:
-    BodyReader(std::string *body, platform::File *file, std::uint64_t cap, int &status, std::uint64_t &received,
-               const DownloadProgress &progress)
+    BodyReader(std::string *body, platform::File *file, std::uint64_t cap, int &status,
+               std::uint64_t &received, const DownloadProgress &progress)
         : body_(body), file_(file), cap_(cap), status_(status), received_(received), progress_(progress)
     {
     }
@@ -77,10 +78,7 @@ class BodyReader : public platform::HttpsReader {
         return true;
     }
 
-    const char *error() const
-    {
-        return error_;
-    }
+    const char *error() const { return error_; }
 
   private:
     bool fail(const char *word)
@@ -118,8 +116,8 @@ const char *error_word(platform::HttpsOutcome outcome)
 
 } // namespace
 
-bool https_get(const std::string &url, std::string *body, platform::File *file, std::uint64_t cap, int &status,
-               std::uint64_t &received, const DownloadProgress &progress, std::string &error)
+bool https_get(const std::string &url, std::string *body, platform::File *file, std::uint64_t cap,
+               int &status, std::uint64_t &received, const DownloadProgress &progress, std::string &error)
 {
     UrlParts parts;
     if (!split_url(url, parts)) {

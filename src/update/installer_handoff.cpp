@@ -1,7 +1,7 @@
 #include "update/installer_handoff.h"
 
-#include "module/log.h"
-#include "module/module_info.h"
+#include "core/log.h"
+#include "core/module_info.h"
 #include "platform/files.h"
 #include "platform/program.h"
 #include "platform/text.h"
@@ -39,7 +39,8 @@ std::u16string updates_folder()
     std::u16string base = platform::local_app_data_folder();
     if (base.empty())
         return {};
-    std::u16string folder = base + platform::path_separator + u"Velmora for OBS" + platform::path_separator + u"updates";
+    std::u16string folder =
+        base + platform::path_separator + u"Velmora for OBS" + platform::path_separator + u"updates";
     platform::create_folders(folder);
     return folder;
 }
@@ -61,7 +62,8 @@ std::u16string installer_command_line(const std::u16string &folder, const std::s
                                       const std::u16string &obs_path)
 {
     std::u16string line = u"/SILENT /SUPPRESSMSGBOXES /NORESTART /SP- /VELMORAUPDATE /LOG=\"" + folder +
-                          platform::path_separator + u"install-" + platform::utf8_to_utf16(version) + u".log\"";
+                          platform::path_separator + u"install-" + platform::utf8_to_utf16(version) +
+                          u".log\"";
     if (!obs_path.empty())
         line += u" /RESTARTOBS=\"" + obs_path + u"\"";
     return line;
@@ -102,8 +104,8 @@ void hand_off_installer()
     unsigned long error = platform::start_program(installer, parameters);
     installer.release();
     if (error != 0)
-        VELMORA_LOG(LOG_WARNING, "Update %s could not start (error %lu); it tries again next time OBS closes", version,
-                    error);
+        VELMORA_LOG(LOG_WARNING, "Update %s could not start (error %lu); it tries again next time OBS closes",
+                    version, error);
     else
         VELMORA_LOG(LOG_INFO, "Update %s is installing (it waits for OBS to close)", version);
 }

@@ -1,8 +1,8 @@
 #include "update/update_check.h"
 
-#include "module/build_constants.h"
-#include "module/log.h"
-#include "module/module_info.h"
+#include "core/build_constants.h"
+#include "core/log.h"
+#include "core/module_info.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "update/https_get.h"
@@ -11,7 +11,6 @@
 #include "update/update_state.h"
 #include "update/verification.h"
 #include "update/versions.h"
-
 
 namespace velmora {
 
@@ -100,7 +99,8 @@ bool download(const UpdateRecord &record, const std::u16string &path)
     file.close();
     if (!complete || status != 200 || received != record.size) {
         platform::delete_file(partial);
-        VELMORA_LOG(LOG_WARNING, "Update %s download failed (%d, %s)", record.version.c_str(), status, error.c_str());
+        VELMORA_LOG(LOG_WARNING, "Update %s download failed (%d, %s)", record.version.c_str(), status,
+                    error.c_str());
         set_update_phase("idle", "");
         return false;
     }
@@ -128,8 +128,9 @@ void run_check()
     std::string body, error;
     int status = 0;
     std::uint64_t received = 0;
-    std::string url = update_origin() + "/api/v1/version/check?app=velmora-obs-plugin&platform=WINDOWS&currentVersion=" +
-                      module_version;
+    std::string url =
+        update_origin() +
+        "/api/v1/version/check?app=velmora-obs-plugin&platform=WINDOWS&currentVersion=" + module_version;
     if (!https_get(url, &body, nullptr, largest_check_answer, status, received, nullptr, error)) {
         set_update_phase("idle", "");
         return;
@@ -148,7 +149,8 @@ void run_check()
         return;
     }
     if (!record_is_installable(record)) {
-        VELMORA_LOG(LOG_WARNING, "Update %s refused: its record is not one we install from", record.version.c_str());
+        VELMORA_LOG(LOG_WARNING, "Update %s refused: its record is not one we install from",
+                    record.version.c_str());
         set_update_phase("failed", download_elsewhere("The update didn't look right, so we skipped it."));
         return;
     }

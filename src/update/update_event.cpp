@@ -1,8 +1,8 @@
 #include "update/update_state.h"
 
 #include "bridge/events.h"
-#include "module/event_json.h"
-#include "module/module_info.h"
+#include "core/event_json.h"
+#include "core/module_info.h"
 
 #include <obs.hpp>
 

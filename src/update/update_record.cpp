@@ -1,6 +1,6 @@
 #include "update/update_record.h"
 
-#include "module/json_depth.h"
+#include "core/json_depth.h"
 #include "update/update_state.h"
 
 #include <obs.hpp>

@@ -1,7 +1,7 @@
 #include "update/update_state.h"
 
-#include "module/module_info.h"
-#include "module/build_constants.h"
+#include "core/module_info.h"
+#include "core/build_constants.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "update/updater.h"
 
-#include "module/guard.h"
-#include "module/log.h"
+#include "core/guard.h"
+#include "core/log.h"
 #include "platform/thread.h"
 #include "update/installer_handoff.h"
 #include "update/update_check.h"

@@ -1,6 +1,6 @@
 #include "web_panel/web_panel.h"
 
-#include "module/log.h"
+#include "core/log.h"
 #include "web_panel/web_panel_page.h"
 
 #include <obs-module.h>

@@ -1,7 +1,7 @@
 // The provider's OBS module is a small stub: Qt WebEngine (a whole Chromium) lives in a library
 // beside it that is loaded only when the dock asks for a panel, so an OBS that has obs-browser, or
 // never shows the dock, neither loads nor starts it.
-#include "module/log.h"
+#include "core/log.h"
 
 #include <obs-module.h>
 #include <util/platform.h>

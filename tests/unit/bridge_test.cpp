@@ -6,10 +6,9 @@
 #include "bridge/events.h"
 #include "dock/link_opener.h"
 #include "module/dock_protocol.h"
-#include "module/event_json.h"
-#include "module/json_depth.h"
-#include "module/log_limiter.h"
-#include "module/settings.h"
+#include "core/event_json.h"
+#include "core/json_depth.h"
+#include "core/settings.h"
 #include "overlay/overlays.h"
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
@@ -224,21 +223,6 @@ TEST(JsonDepth, CountsOnlyBracketsOutsideStrings)
         {"[\"\\", true}};
     for (const auto &[text, within] : cases)
         EXPECT_EQ(json_nesting_within(text), within) << text.substr(0, 60);
-}
-
-TEST(LogLimiter, FirstFewEachMinuteThenOneSummary)
-{
-    LogCapture log;
-    LogLimiter limiter("[velmora] %d more held back");
-    int allowed = 0;
-    for (int i = 0; i < 100; ++i)
-        allowed += limiter.allow();
-    EXPECT_EQ(allowed, LogLimiter::lines_per_window);
-    EXPECT_TRUE(log.lines().empty());
-    limiter.flush();
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"[velmora] 95 more held back"});
-    limiter.flush();
-    EXPECT_EQ(log.lines().size(), 1u);
 }
 
 TEST_F(BridgeTest, OverlayAddAnswersWithTheReasonItFailed)

@@ -1,6 +1,6 @@
 // Tokens, text encodings and the WebSocket handshake's digest: pure functions, checked by table.
-#include "module/encoding.h"
-#include "module/tokens.h"
+#include "core/encoding.h"
+#include "core/tokens.h"
 #include "platform/text.h"
 #include "server/sha1.h"
 #include "server/websocket.h"

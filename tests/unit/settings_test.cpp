@@ -1,4 +1,4 @@
-#include "module/settings.h"
+#include "core/settings.h"
 
 #include "test_folder.h"
 

@@ -1,8 +1,8 @@
-#include "module/settings.h"
+#include "core/settings.h"
 
-#include "module/log.h"
-#include "module/module_handle.h"
-#include "module/tokens.h"
+#include "core/log.h"
+#include "core/module_handle.h"
+#include "core/tokens.h"
 
 #include <obs-module.h>
 #include <obs.hpp>

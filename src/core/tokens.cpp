@@ -1,4 +1,4 @@
-#include "module/tokens.h"
+#include "core/tokens.h"
 
 #include "platform/random.h"
 

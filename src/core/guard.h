@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/log.h"
+#include "core/log.h"
 
 #include <exception>
 

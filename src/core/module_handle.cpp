@@ -1,4 +1,4 @@
-#include "module/module_handle.h"
+#include "core/module_handle.h"
 
 #include <atomic>
 

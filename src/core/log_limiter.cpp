@@ -1,4 +1,4 @@
-#include "module/log_limiter.h"
+#include "core/log_limiter.h"
 
 #include <util/base.h>
 

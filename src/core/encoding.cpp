@@ -1,4 +1,4 @@
-#include "module/encoding.h"
+#include "core/encoding.h"
 
 namespace velmora {
 

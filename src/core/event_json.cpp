@@ -1,4 +1,4 @@
-#include "module/event_json.h"
+#include "core/event_json.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "module/json_depth.h"
+#include "core/json_depth.h"
 
 namespace velmora {
 
