@@ -34,6 +34,8 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || true
 fi
 
-if [ ! -d tests/e2e/node_modules/ws ] || [ ! -d tests/e2e/node_modules/playwright-core ]; then
+# Again whenever the lock file changed since the last install.
+if [ ! -f tests/e2e/node_modules/.package-lock.json ] ||
+  [ tests/e2e/package-lock.json -nt tests/e2e/node_modules/.package-lock.json ]; then
   (cd tests/e2e && npm install --no-audit --no-fund --loglevel=error </dev/null)
 fi
