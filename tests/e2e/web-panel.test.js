@@ -1,7 +1,6 @@
 'use strict';
 // The dock as a real browser dock where OBS has no obs-browser: the module's Qt WebEngine panel
-// provider in Debian's OBS, read and worked from outside through the engine's DevTools port
-// (clicks and typing through the engine's input pipeline).
+// provider in Debian's OBS, read and worked from outside through the engine's DevTools port.
 
 const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
