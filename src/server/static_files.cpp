@@ -1,6 +1,6 @@
 #include "server/static_files.h"
 
-#include "module/build_constants.h"
+#include "core/build_constants.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
 
