@@ -1,11 +1,10 @@
 'use strict';
 // The dock's bridge in one run of a real OBS: state on connect and on request, switches of the
 // stream service that must not happen (unsaved records, another profile) and those that must, with
-// what they store on disk; a
-// real stream to nginx with its events and statistics, a stream to a dead port, a dock that stops
-// reading, and the exit event. obs-websocket tells what OBS holds in memory.
+// what they store on disk; a real stream to nginx with its events and statistics, a stream to a dead
+// port, and the exit event. obs-websocket tells what OBS holds in memory.
 
-const { describe, it, before, after } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -15,7 +14,7 @@ const { summary } = require('./lib/bridge');
 const { startIngest } = require('./lib/ingest');
 const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
-const { sleep, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
+const { sleep, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
 
 const SEEDED = { type: 'rtmp_common', settings: { service: 'Twitch', server: 'auto', key: 'live_123' } };
 const OTHER = { type: 'rtmp_custom', settings: { server: 'rtmp://127.0.0.1:1/other', key: 'b', use_auth: false } };
@@ -29,261 +28,223 @@ const LOG_LAG_MS = 300; // stdout reaches the test through another pipe than the
 const streamEvents = (events) => events.filter((e) => e.event === 'obs' || e.event === 'state')
   .map((e) => (e.event === 'obs' ? `obs:${e.data.type}` : 'state'));
 
-describe('the bridge and the stream service in a real OBS', { timeout: 240000 }, () => {
-  const r = {};
-  let home;
-  let run;
-  let ingest;
-  let port;
-  let files;
+test('the bridge and the stream service in a real OBS', { timeout: 240000 }, async (t) => {
+  const ingest = await startIngest();
+  const port = await freePorts(3);
+  const [wsPort, deadUrl] = [port + 1, `rtmp://127.0.0.1:${port + 2}/live`];
+  const home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, obsWebSocket: wsPort });
+  t.after(() => home.cleanup());
+  const files = {
+    service: path.join(home.profileDir, 'service.json'),
+    otherService: path.join(home.obsDir, 'basic', 'profiles', 'other', 'service.json'),
+    record: path.join(home.configDir, 'restore-service.json'),
+    target: path.join(home.configDir, 'restore-target.txt'),
+  };
+  const text = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : null);
+  const snapshot = () => Object.fromEntries([...Object.entries(files), ['config', home.configFile]]
+    .map(([name, file]) => [name, text(file)]));
   let clients = [];
-
-  before(async () => {
-    ingest = await startIngest();
-    try {
-      port = await freePorts(3);
-      const [wsPort, deadUrl] = [port + 1, `rtmp://127.0.0.1:${port + 2}/live`];
-      home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, obsWebSocket: wsPort });
-      files = {
-        service: path.join(home.profileDir, 'service.json'),
-        otherService: path.join(home.obsDir, 'basic', 'profiles', 'other', 'service.json'),
-        record: path.join(home.configDir, 'restore-service.json'),
-        target: path.join(home.configDir, 'restore-target.txt'),
+  let sequences;
+  let run;
+  let ingestStop;
+  try {
+    run = await withObs({ home }, async (obs) => {
+      const obsws = await connectObsWebSocket(wsPort);
+      // The seeded service as OBS holds it (OBS 32 fills in more settings of its own).
+      const seeded = await obsws.streamService();
+      const a = await obs.connect('A');
+      let b;
+      // Sends from one client; the first state after it on both clients, with all A heard
+      // meanwhile, what was logged, and what OBS and the disk hold then.
+      const step = async (message, { sender = a, test: accept = () => true, timeoutMs = IO_MS } = {}) => {
+        const [ma, mb, logFrom, t0] = [a.mark(), b.mark(), obs.log().length, performance.now()];
+        sender.send(message);
+        const state = await a.waitFor((e) => e.event === 'state' && accept(e.data), timeoutMs, { from: ma });
+        const other = await b.waitFor('state', IO_MS, { from: mb });
+        await sleep(LOG_LAG_MS);
+        return { state, other, events: a.events.slice(ma, state.index + 1), ms: state.at - t0,
+          log: obs.log().slice(logFrom), live: await obsws.streamService(), files: snapshot() };
       };
-      const text = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : null);
-      const snapshot = () => Object.fromEntries([...Object.entries(files), ['config', home.configFile]]
-        .map(([name, file]) => [name, text(file)]));
+      const useVelmora = (url, mode = 'rtmp') => ({ action: 'use_velmora', mode, url, key: KEY });
 
-      run = await withObs({ home }, async (obs) => {
-        r.obsVersion = obsVersionFromLog(obs.log());
-        r.port = await settle(() => obs.dockPort());
-        const obsws = await connectObsWebSocket(wsPort);
-        // The seeded service as OBS holds it (OBS 32 fills in more settings of its own).
-        r.seeded = await obsws.streamService();
-        let a;
-        let b;
-        // Sends from one client; the first state after it on both clients, with all A heard
-        // meanwhile, what was logged, and what OBS and the disk hold then.
-        const step = async (message, { sender = a, test = () => true, timeoutMs = IO_MS } = {}) => {
-          const [ma, mb, logFrom, t0] = [a.mark(), b.mark(), obs.log().length, performance.now()];
-          sender.send(message);
-          const state = await a.waitFor((e) => e.event === 'state' && test(e.data), timeoutMs, { from: ma });
-          const other = await b.waitFor('state', IO_MS, { from: mb });
-          await sleep(LOG_LAG_MS);
-          return { state, other, events: a.events.slice(ma, state.index + 1), ms: state.at - t0,
-            log: obs.log().slice(logFrom), live: await obsws.streamService(), files: snapshot() };
-        };
-        const useVelmora = (url, mode = 'rtmp') => ({ action: 'use_velmora', mode, url, key: KEY });
-
-        r.connect = await settle(async () => {
-          a = await obs.connect('A');
-          const first = await a.waitFor('state', IO_MS);
-          const beforeB = a.mark();
-          b = await obs.connect('B');
-          return { first, bFirst: await b.waitFor('state', IO_MS), aSecond: await a.waitFor('state', IO_MS, { from: beforeB }) };
-        });
-        unwrap(r.connect);
-        clients = [a, b];
-        const base = [a.mark(), b.mark()];
-
-        // Writes that really fail (root ignores permissions): a folder where a file must go.
-        r.unsaved = await settle(async () => {
-          const out = [];
-          for (const blocked of [`${files.record}.tmp`, `${home.configFile}.tmp`]) {
-            fs.mkdirSync(blocked);
-            out.push({ blocked: path.basename(blocked), before: snapshot(), ...(await step(useVelmora(ingest.url))) });
-            fs.rmdirSync(blocked);
-          }
-          return out;
-        });
-        r.switched = await settle(() => step(useVelmora(ingest.url)));
-        r.again = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(ingest.url), { sender: b })) }));
-
-        // In another profile nothing of the first profile's may be written over.
-        r.otherProfile = await settle(async () => {
-          const from = a.mark();
-          await obsws.request('SetCurrentProfile', { profileName: 'other' });
-          const changed = await a.waitFor('state', IO_MS, { from });
-          const restore = await step({ action: 'restore_service' });
-          const use = await step(useVelmora(ingest.url));
-          const back = a.mark();
-          await obsws.request('SetCurrentProfile', { profileName: 'test' });
-          await a.waitFor('state', IO_MS, { from: back });
-          return { changed, restore, use };
-        });
-
-        r.start = await settle(() => step({ action: 'start_streaming' }, { sender: b, test: (s) => s.streaming, timeoutMs: STREAM_MS }));
-        // Each stats event, paired with nginx's byte count fetched right after it.
-        r.stats = await settle(async () => {
-          const ticks = [];
-          for (let from = a.mark(); ticks.length < 5;) {
-            const e = await a.waitFor('stats', 3500, { from });
-            from = e.index + 1;
-            ticks.push({ entry: e, nginx: await ingest.stream(KEY), at: performance.now() });
-          }
-          return ticks;
-        });
-        r.whileLive = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(deadUrl))) }));
-        r.stop = await settle(async () => {
-          const stopped = await step({ action: 'stop_streaming' }, { test: (s) => !s.streaming, timeoutMs: STREAM_MS });
-          const idleFrom = a.mark();
-          await sleep(2500); // a full stats interval with OBS not live
-          return { ...stopped, idle: a.since(idleFrom), stream: await ingest.stream(KEY) };
-        });
-        r.dead = await settle(async () => {
-          await step(useVelmora(deadUrl));
-          const from = a.mark();
-          a.send({ action: 'start_streaming' });
-          const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', STREAM_MS, { from });
-          const state = await a.waitFor('state', IO_MS, { from: stopped.index });
-          await sleep(1000); // OBS 29 may hang at SIGINT while its "Failed to connect" dialog opens
-          return { events: a.events.slice(from, state.index + 1), stopped, state };
-        });
-
-        r.restored = await settle(() => step({ action: 'restore_service' }));
-        r.whip = await settle(async () => ({ before: snapshot(), ...(await step(useVelmora(`http://127.0.0.1:${port}/whip`, 'whip'))) }));
-
-        obsws.close();
-        const stopped = await obs.stop();
-        r.closed = await settle(() => Promise.all(clients.map((c) => c.closed)));
-        r.sequences = clients.map((c, i) => c.since(base[i]).map((e) => e.raw));
-        return stopped;
+      await t.test('sends a state to a client that connects, and to the others, without being asked', async () => {
+        const first = await a.waitFor('state', IO_MS);
+        const beforeB = a.mark();
+        b = await obs.connect('B');
+        const [bFirst, aSecond] = [await b.waitFor('state', IO_MS), await a.waitFor('state', IO_MS, { from: beforeB })];
+        const overlayToken = home.readConfig().overlayToken;
+        assert.equal(first.raw, JSON.stringify({
+          event: 'state', version: '1.0.1', obsVersion: obsVersionFromLog(obs.log()), streaming: false, reconnecting: false,
+          serviceIsVelmora: false, previousService: '', lastError: '',
+          overlayChatUrl: `http://127.0.0.1:${await obs.dockPort()}/dock/overlay-chat.html#o=${overlayToken}`,
+          overlayCountdownUrl: `http://127.0.0.1:${port}/dock/overlay-countdown.html#o=${overlayToken}`,
+        }));
+        assert.equal(aSecond.raw, bFirst.raw, 'the state for B\'s connection did not reach A as well');
       });
-    } finally {
-      r.ingestStop = await ingest.stop();
-    }
-  });
-  after(() => home && home.cleanup());
+      if (!b) throw new Error('the second client never connected');
+      clients = [a, b];
+      const base = [a.mark(), b.mark()];
 
-  it('sends a state to a client that connects, and to the others, without being asked', () => {
-    const { first, bFirst, aSecond } = unwrap(r.connect);
-    const overlayToken = home.readConfig().overlayToken;
-    assert.equal(first.raw, JSON.stringify({
-      event: 'state', version: '1.0.1', obsVersion: r.obsVersion, streaming: false, reconnecting: false,
-      serviceIsVelmora: false, previousService: '', lastError: '',
-      overlayChatUrl: `http://127.0.0.1:${unwrap(r.port)}/dock/overlay-chat.html#o=${overlayToken}`,
-      overlayCountdownUrl: `http://127.0.0.1:${port}/dock/overlay-countdown.html#o=${overlayToken}`,
-    }));
-    assert.equal(aSecond.raw, bFirst.raw, 'the state for B\'s connection did not reach A as well');
-  });
+      await t.test('refuses to switch when the old service or its backups cannot be saved, and says why', async () => {
+        assert.deepEqual({ type: seeded.type, settings: { ...SEEDED.settings, ...seeded.settings } }, seeded);
+        // Writes that really fail (root ignores permissions): a folder where a file must go.
+        for (const blocked of [`${files.record}.tmp`, `${home.configFile}.tmp`]) {
+          fs.mkdirSync(blocked);
+          const before = snapshot();
+          const attempt = await step(useVelmora(ingest.url));
+          fs.rmdirSync(blocked);
+          const name = path.basename(blocked);
+          assert.deepEqual(attempt.live, seeded, `${name}: OBS's service changed`);
+          assert.equal(attempt.files.service, before.service, `${name}: service.json changed`);
+          assert.equal(JSON.parse(attempt.files.config).previous, undefined, `${name}: a record was kept`);
+          assert.equal(attempt.files.record, null, `${name}: a backup was left behind`);
+          assert.ok(attempt.log.includes(NOT_SAVED), `${name}: ${attempt.log}`);
+          assert.equal(attempt.state.data.serviceIsVelmora, false);
+          if (blocked.startsWith(home.configFile)) {
+            assert.match(attempt.log, /warning: \[velmora\] Could not save the settings to .*config\.json/);
+          }
+        }
+      });
 
-  it('refuses to switch when the old service or its backups cannot be saved, and says why', () => {
-    assert.deepEqual({ type: r.seeded.type, settings: { ...SEEDED.settings, ...r.seeded.settings } }, r.seeded);
-    for (const attempt of unwrap(r.unsaved)) {
-      assert.deepEqual(attempt.live, r.seeded, `${attempt.blocked}: OBS's service changed`);
-      assert.equal(attempt.files.service, attempt.before.service, `${attempt.blocked}: service.json changed`);
-      assert.equal(JSON.parse(attempt.files.config).previous, undefined, `${attempt.blocked}: a record was kept`);
-      assert.equal(attempt.files.record, null, `${attempt.blocked}: a backup was left behind`);
-      assert.ok(attempt.log.includes(NOT_SAVED), `${attempt.blocked}: ${attempt.log}`);
-      assert.equal(attempt.state.data.serviceIsVelmora, false);
-    }
-    assert.match(unwrap(r.unsaved)[1].log, /warning: \[velmora\] Could not save the settings to .*config\.json/);
-  });
+      await t.test('use_velmora installs the Velmora service, remembers the old one and backs it up', async () => {
+        const { state, live, files: now, log } = await step(useVelmora(ingest.url));
+        const ours = { type: 'rtmp_custom', settings: { server: ingest.url, key: KEY, use_auth: false, velmora_obs: true } };
+        assert.deepEqual(JSON.parse(now.service), ours, 'service.json');
+        assert.deepEqual(live, ours, 'OBS\'s service in memory');
+        assert.ok(log.includes('info: [velmora] OBS now streams to Velmora (RTMP)'));
+        assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [true, 'Twitch']);
+        assert.deepEqual(JSON.parse(now.config).previous, { ...seeded, target: files.service });
+        assert.deepEqual(JSON.parse(now.record), seeded, 'restore-service.json');
+        assert.equal(now.target, files.service, 'restore-target.txt');
+      });
 
-  it('use_velmora installs the Velmora service, remembers the old one and backs it up', () => {
-    const { state, live, files: now, log } = unwrap(r.switched);
-    const ours = { type: 'rtmp_custom', settings: { server: ingest.url, key: KEY, use_auth: false, velmora_obs: true } };
-    assert.deepEqual(JSON.parse(now.service), ours, 'service.json');
-    assert.deepEqual(live, ours, 'OBS\'s service in memory');
-    assert.ok(log.includes('info: [velmora] OBS now streams to Velmora (RTMP)'));
-    assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [true, 'Twitch']);
-    assert.deepEqual(JSON.parse(now.config).previous, { ...r.seeded, target: files.service });
-    assert.deepEqual(JSON.parse(now.record), r.seeded, 'restore-service.json');
-    assert.equal(now.target, files.service, 'restore-target.txt');
-  });
+      await t.test('a second identical use_velmora changes and logs nothing but sends a state', async () => {
+        const before = snapshot();
+        const { files: now, log, state } = await step(useVelmora(ingest.url), { sender: b });
+        assert.deepEqual(now, before);
+        assert.ok(!log.includes('[velmora]'), `module logged: ${log}`);
+        assert.equal(state.data.serviceIsVelmora, true);
+      });
 
-  it('a second identical use_velmora changes and logs nothing but sends a state', () => {
-    const { before, files: now, log, state } = unwrap(r.again);
-    assert.deepEqual(now, before);
-    assert.ok(!log.includes('[velmora]'), `module logged: ${log}`);
-    assert.equal(state.data.serviceIsVelmora, true);
-  });
+      // In another profile nothing of the first profile's may be written over.
+      await t.test('in another profile, neither restores over its service nor replaces the first profile\'s record', async () => {
+        const from = a.mark();
+        await obsws.request('SetCurrentProfile', { profileName: 'other' });
+        const changed = await a.waitFor('state', IO_MS, { from });
+        const restore = await step({ action: 'restore_service' });
+        const use = await step(useVelmora(ingest.url));
+        const back = a.mark();
+        await obsws.request('SetCurrentProfile', { profileName: 'test' });
+        await a.waitFor('state', IO_MS, { from: back });
+        assert.equal(changed.data.serviceIsVelmora, false);
+        for (const attempt of [restore, use]) {
+          assert.deepEqual(attempt.live, OTHER, 'the other profile\'s service changed');
+          assert.deepEqual(JSON.parse(attempt.files.otherService), OTHER, 'its service.json changed');
+          assert.equal(JSON.parse(attempt.files.config).previous.type, 'rtmp_common', 'the record changed');
+        }
+        assert.match(restore.log, /warning: \[velmora\] Not putting back the previous rtmp_common service: /);
+        assert.match(use.log, /warning: \[velmora\] Not switching services: the service of another profile is still to be put back/);
+      });
 
-  it('in another profile, neither restores over its service nor replaces the first profile\'s record', () => {
-    const { changed, restore, use } = unwrap(r.otherProfile);
-    assert.equal(changed.data.serviceIsVelmora, false);
-    for (const attempt of [restore, use]) {
-      assert.deepEqual(attempt.live, OTHER, 'the other profile\'s service changed');
-      assert.deepEqual(JSON.parse(attempt.files.otherService), OTHER, 'its service.json changed');
-      assert.equal(JSON.parse(attempt.files.config).previous.type, 'rtmp_common', 'the record changed');
-    }
-    assert.match(restore.log, /warning: \[velmora\] Not putting back the previous rtmp_common service: /);
-    assert.match(use.log, /warning: \[velmora\] Not switching services: the service of another profile is still to be put back/);
-  });
+      await t.test('start_streaming: obs streaming_starting, streaming_started, then a live state', async (st) => {
+        const { events, state, ms } = await step({ action: 'start_streaming' }, { sender: b, test: (x) => x.streaming, timeoutMs: STREAM_MS });
+        st.diagnostic(`live state ${Math.round(ms)} ms after start_streaming`);
+        assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_started', 'state']);
+        assert.deepEqual([state.data.streaming, state.data.reconnecting], [true, false]);
+      });
 
-  it('start_streaming: obs streaming_starting, streaming_started, then a live state', (t) => {
-    const { events, state, ms } = unwrap(r.start);
-    t.diagnostic(`live state ${Math.round(ms)} ms after start_streaming`);
-    assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_started', 'state']);
-    assert.deepEqual([state.data.streaming, state.data.reconnecting], [true, false]);
-  });
+      await t.test('sends stats every 2 s while live, kbps 0 first, then what nginx receives', async (st) => {
+        // Each stats event, paired with nginx's byte count fetched right after it.
+        const ticks = [];
+        for (let from = a.mark(); ticks.length < 5;) {
+          const e = await a.waitFor('stats', 3500, { from });
+          from = e.index + 1;
+          ticks.push({ entry: e, nginx: await ingest.stream(KEY), at: performance.now() });
+        }
+        const gaps = ticks.slice(1).map((x, i) => x.entry.at - ticks[i].entry.at);
+        const nginx = ticks.slice(1).map((x, i) => ((x.nginx.bytesIn - ticks[i].nginx.bytesIn) * 8) / (x.at - ticks[i].at));
+        const kbps = ticks.map((x) => x.entry.data.kbps);
+        st.diagnostic(`stats kbps ${kbps}; nginx ${nginx.map((v) => v.toFixed(1))}; gaps ${gaps.map(Math.round)} ms`);
+        assert.match(ticks.at(-1).nginx.meta, /<width>320<\/width><height>180<\/height>/);
+        for (const { entry } of ticks) {
+          assert.ok(entry.data.streaming && entry.data.congestion >= 0 && entry.data.fps > 5 && entry.data.fps < 15, entry.raw);
+        }
+        for (const gap of gaps) assert.ok(Math.abs(gap - 2000) < 400, `stats ${Math.round(gap)} ms apart`);
+        assert.equal(kbps[0], 0, 'first tick');
+        const frames = ticks.map((x) => x.entry.data.totalFrames);
+        assert.ok(frames.every((f, i) => i === 0 || f > frames[i - 1]), `totalFrames ${frames}`);
+        kbps.slice(1).forEach((v, i) => assert.ok(Math.abs(v - nginx[i]) < 0.5 * nginx[i] && v > 20, `${v} vs ${nginx[i]}`));
+      });
 
-  it('sends stats every 2 s while live, kbps 0 first, then what nginx receives', (t) => {
-    const ticks = unwrap(r.stats);
-    const gaps = ticks.slice(1).map((x, i) => x.entry.at - ticks[i].entry.at);
-    const nginx = ticks.slice(1).map((x, i) => ((x.nginx.bytesIn - ticks[i].nginx.bytesIn) * 8) / (x.at - ticks[i].at));
-    const kbps = ticks.map((x) => x.entry.data.kbps);
-    t.diagnostic(`stats kbps ${kbps}; nginx ${nginx.map((v) => v.toFixed(1))}; gaps ${gaps.map(Math.round)} ms`);
-    assert.match(ticks.at(-1).nginx.meta, /<width>320<\/width><height>180<\/height>/);
-    for (const { entry } of ticks) {
-      assert.ok(entry.data.streaming && entry.data.congestion >= 0 && entry.data.fps > 5 && entry.data.fps < 15, entry.raw);
-    }
-    for (const gap of gaps) assert.ok(Math.abs(gap - 2000) < 400, `stats ${Math.round(gap)} ms apart`);
-    assert.equal(kbps[0], 0, 'first tick');
-    const frames = ticks.map((x) => x.entry.data.totalFrames);
-    assert.ok(frames.every((f, i) => i === 0 || f > frames[i - 1]), `totalFrames ${frames}`);
-    kbps.slice(1).forEach((v, i) => assert.ok(Math.abs(v - nginx[i]) < 0.5 * nginx[i] && v > 20, `${v} vs ${nginx[i]}`));
-  });
+      await t.test('refuses to switch services while live, with a log line and a state', async () => {
+        const before = snapshot();
+        const { files: now, state, log } = await step(useVelmora(deadUrl));
+        assert.equal(now.service, before.service);
+        assert.ok(log.includes('info: [velmora] Not switching services while OBS is streaming'));
+        assert.deepEqual([state.data.streaming, state.data.serviceIsVelmora], [true, true]);
+      });
 
-  it('refuses to switch services while live, with a log line and a state', () => {
-    const { before, files: now, state, log } = unwrap(r.whileLive);
-    assert.equal(now.service, before.service);
-    assert.ok(log.includes('info: [velmora] Not switching services while OBS is streaming'));
-    assert.deepEqual([state.data.streaming, state.data.serviceIsVelmora], [true, true]);
-  });
+      await t.test('stop_streaming: stopping, stopped with lastError, a state, and no stats after', async () => {
+        const { events } = await step({ action: 'stop_streaming' }, { test: (x) => !x.streaming, timeoutMs: STREAM_MS });
+        const idleFrom = a.mark();
+        await sleep(2500); // a full stats interval with OBS not live
+        assert.deepEqual(streamEvents(events), ['obs:streaming_stopping', 'obs:streaming_stopped', 'state']);
+        assert.deepEqual(keysOf(events.find((e) => e.data.type === 'streaming_stopped')), ['event', 'type', 'lastError']);
+        assert.deepEqual(a.since(idleFrom).map((e) => e.raw), [], 'events in an idle stats interval');
+        const stream = await ingest.stream(KEY);
+        assert.ok(!stream || !stream.publishing, 'nginx still has the stream');
+      });
 
-  it('stop_streaming: stopping, stopped with lastError, a state, and no stats after', () => {
-    const { events, idle, stream } = unwrap(r.stop);
-    assert.deepEqual(streamEvents(events), ['obs:streaming_stopping', 'obs:streaming_stopped', 'state']);
-    assert.deepEqual(keysOf(events.find((e) => e.data.type === 'streaming_stopped')), ['event', 'type', 'lastError']);
-    assert.deepEqual(idle.map((e) => e.raw), [], 'events in an idle stats interval');
-    assert.ok(!stream || !stream.publishing, 'nginx still has the stream');
-  });
+      await t.test('a stream to a port where nothing listens ends with a lastError in the event and the state', async (st) => {
+        await step(useVelmora(deadUrl));
+        const from = a.mark();
+        a.send({ action: 'start_streaming' });
+        const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', STREAM_MS, { from });
+        const state = await a.waitFor('state', IO_MS, { from: stopped.index });
+        await sleep(1000); // OBS 29 may hang at SIGINT while its "Failed to connect" dialog opens
+        const events = a.events.slice(from, state.index + 1);
+        st.diagnostic(`events ${summary(events)}; lastError ${JSON.stringify(stopped.data.lastError)}`);
+        assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_stopped', 'state']);
+        assert.notEqual(stopped.data.lastError, '');
+        assert.equal(state.data.lastError, stopped.data.lastError);
+      });
 
-  it('a stream to a port where nothing listens ends with a lastError in the event and the state', (t) => {
-    const { events, stopped, state } = unwrap(r.dead);
-    t.diagnostic(`events ${summary(events)}; lastError ${JSON.stringify(stopped.data.lastError)}`);
-    assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_stopped', 'state']);
-    assert.notEqual(stopped.data.lastError, '');
-    assert.equal(state.data.lastError, stopped.data.lastError);
-  });
+      await t.test('restore_service puts the old service back and removes the record and backups', async () => {
+        const { live, files: now, state } = await step({ action: 'restore_service' });
+        assert.deepEqual(live, seeded);
+        assert.deepEqual(JSON.parse(now.service), seeded);
+        assert.deepEqual([JSON.parse(now.config).previous, now.record, now.target], [undefined, null, null]);
+        assert.equal(count(obs.log(), '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)'), 1);
+        assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
+      });
 
-  it('restore_service puts the old service back and removes the record and backups', () => {
-    const { live, files: now, state } = unwrap(r.restored);
-    assert.deepEqual(live, r.seeded);
-    assert.deepEqual(JSON.parse(now.service), r.seeded);
-    assert.deepEqual([JSON.parse(now.config).previous, now.record, now.target], [undefined, null, null]);
-    assert.equal(count(run.log, '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)'), 1);
-    assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
-  });
+      await t.test('use_velmora whip fails where OBS has no WHIP service, leaves the service alone and still records the old one', async () => {
+        const before = snapshot();
+        const { files: now, live, log, state } = await step(useVelmora(`http://127.0.0.1:${port}/whip`, 'whip'));
+        assert.match(log, /error: \[velmora\] OBS could not create the whip_custom service/);
+        assert.deepEqual(live, seeded);
+        assert.equal(now.service, before.service);
+        assert.equal(state.data.previousService, 'Twitch');
+      });
 
-  it('use_velmora whip fails where OBS has no WHIP service, leaves the service alone and still records the old one', () => {
-    const { before, files: now, live, log, state } = unwrap(r.whip);
-    assert.match(log, /error: \[velmora\] OBS could not create the whip_custom service/);
-    assert.deepEqual(live, r.seeded);
-    assert.equal(now.service, before.service);
-    assert.equal(state.data.previousService, 'Twitch');
-  });
+      obsws.close();
+      const stopped = await obs.stop();
+      await Promise.all(clients.map((c) => c.closed));
+      sequences = clients.map((c, i) => c.since(base[i]).map((e) => e.raw));
+      return stopped;
+    });
+  } finally {
+    ingestStop = await ingest.stop();
+  }
 
-  it('the same events on both clients; obs exit last; OBS and nginx exit cleanly', () => {
-    unwrap(r.closed);
+  await t.test('the same events on both clients; obs exit last; OBS and nginx exit cleanly', () => {
     // Update events leave from the asking client's connection thread, states from OBS's main
     // thread: the two kinds may interleave differently on each client, each kind in one order.
     const kinds = (sequence) => [sequence.filter((raw) => !raw.includes('"event":"update"')),
       sequence.filter((raw) => raw.includes('"event":"update"'))];
-    assert.deepEqual(kinds(r.sequences[1]), kinds(r.sequences[0]));
+    assert.deepEqual(kinds(sequences[1]), kinds(sequences[0]));
     for (const c of clients) assertExitLast(c);
     assertCleanExit(run);
-    assert.deepEqual(r.ingestStop, { code: 0, signal: null }, 'nginx on SIGQUIT');
+    assert.deepEqual(ingestStop, { code: 0, signal: null }, 'nginx on SIGQUIT');
   });
 });

@@ -9,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
-const { sleep, settle, unwrap, assertCleanExit } = require('./lib/checks');
+const { sleep, assertCleanExit } = require('./lib/checks');
 
 const updatesFolder = (home) => path.join(home.home, '.local', 'share', 'Velmora for OBS', 'updates');
 
@@ -18,15 +18,18 @@ async function updaterRun(server, fn, homeOptions = {}) {
   const home = makeHome({ testTrust: true, ...homeOptions });
   let result;
   const env = { VELMORA_OBS_TEST_UPDATE_ORIGIN: server.origin, VELMORA_OBS_TEST_UPDATE_DRYRUN: '1' };
-  const run = await withObs({ home, env }, async (obs) => {
-    const bridge = await obs.connect();
-    result = await settle(() => fn({ obs, bridge, home }));
-    bridge.ws.close();
-    return obs.stop();
-  });
-  home.cleanup();
-  assertCleanExit(run);
-  return { run, result };
+  try {
+    const run = await withObs({ home, env }, async (obs) => {
+      const bridge = await obs.connect();
+      result = await fn({ obs, bridge, home });
+      bridge.ws.close();
+      return obs.stop();
+    });
+    assertCleanExit(run);
+    return { run, result };
+  } finally {
+    home.cleanup();
+  }
 }
 
 const updates = (bridge, from = 0) => bridge.since(from, 'update').map((e) => e.data);
@@ -63,7 +66,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       const closedItself = await Promise.race([obs.exited.then(() => true), sleep(10000).then(() => false)]);
       return { flow, afterReady, restart: restart.data, closedItself };
     });
-    const { flow, afterReady, restart, closedItself } = unwrap(result);
+    const { flow, afterReady, restart, closedItself } = result;
     assert.deepEqual([...new Set(flow.map((u) => u.phase))], ['checking', 'downloading', 'ready']);
     assert.deepEqual(flow.at(-1), { event: 'update', current: '1.0.1', phase: 'ready', version: '1.0.2',
       notes: 'Faster', required: false, message: '', progress: 100, restarting: false });
@@ -95,7 +98,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     }, { standIns: ['velmora-probe'], globalIni: { General: { ConfirmOnExit: 'true' } },
       profileIni: { SimpleOutput: { FilePath: recordings } } });
     fs.rmSync(recordings, { recursive: true, force: true });
-    assert.equal(unwrap(result).phase, 'ready');
+    assert.equal(result.phase, 'ready');
     // The later exit still installs, without restarting OBS unasked.
     assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .*install-1\.0\.2\.log"$/m);
   });
@@ -112,7 +115,7 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       const flags = updates(bridge).map((u) => u.restarting);
       return { closedItself, afterAsked: flags.slice(flags.indexOf(true)) };
     }, { standIns: ['velmora-probe'] });
-    const { closedItself, afterAsked } = unwrap(result);
+    const { closedItself, afterAsked } = result;
     assert.ok(closedItself, 'OBS did not close after putting its close off');
     assert.ok(afterAsked.length > 0 && afterAsked.every(Boolean), `the restart was forgotten while OBS was closing: ${afterAsked}`);
     assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .* \/RESTARTOBS="\/usr\/bin\/obs"$/m);
@@ -120,12 +123,11 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
 
   it('does not start an installer that changed after it was verified', async () => {
     offer();
-    const { run, result } = await updaterRun(server, async ({ obs, home }) => {
+    const { run } = await updaterRun(server, async ({ obs, home }) => {
       await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
       fs.copyFileSync(path.join(path.dirname(INSTALLER), 'installer-other.exe'),
         path.join(updatesFolder(home), 'Velmora-for-OBS-1.0.2-Setup.exe'));
     });
-    unwrap(result);
     assert.match(run.log, /\[velmora\] Update 1\.0\.2 not started: the file changed since it was checked/);
     assert.doesNotMatch(run.log, /would start now/);
   });
@@ -136,13 +138,12 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       if (stalled === 'check') server.setRoutes({ [CHECK]: { stall: true } });
       else offer({ chunkBytes: 4000, chunkDelayMs: 600000 });
       let stoppedAt;
-      const { run, result } = await updaterRun(server, async ({ bridge }) => {
+      const { run } = await updaterRun(server, async ({ bridge }) => {
         const phase = stalled === 'check' ? 'checking' : 'downloading';
         await bridge.ask({ action: 'hello' }, (e) => e.event === 'update' && e.data.phase === phase);
         await sleep(500);
         stoppedAt = Date.now();
       });
-      unwrap(result);
       const took = Date.now() - stoppedAt;
       console.log(`# OBS exited ${took} ms after SIGINT with the ${stalled} stalled`);
       assert.ok(took < 2000, `OBS took ${took} ms to exit`);

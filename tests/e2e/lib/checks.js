@@ -47,16 +47,6 @@ function watcher() {
   return { wait, notify: () => { for (const check of checks) check(); } };
 }
 
-// Captures an outcome so that one broken interaction fails only its own test.
-async function settle(fn) {
-  try { return { value: await fn() }; } catch (error) { return { error }; }
-}
-function unwrap(result) {
-  if (!result) throw new Error('not reached: an earlier step of the OBS run failed');
-  if (result.error) throw result.error;
-  return result.value;
-}
-
 const count = (text, needle) => text.split(needle).length - 1;
 // Member names in the order the text has them (JSON.parse keeps it for non-index keys).
 const keysOf = (entry) => Object.keys(JSON.parse(entry.raw));
@@ -94,5 +84,5 @@ function assertUnloaded(log) {
   assert.ok(shutdown >= 0 && log.indexOf('[velmora] Velmora for OBS unloaded', shutdown) > shutdown, 'no unload at shutdown');
 }
 
-module.exports = { sleep, poll, watcher, settle, unwrap, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded,
+module.exports = { sleep, poll, watcher, count, keysOf, assertExitLast, assertCleanExit, assertUnloaded,
   lateFrontendCalls };
