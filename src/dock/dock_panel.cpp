@@ -226,7 +226,11 @@ void dock_show()
 void dock_close_browser()
 {
     exiting = true;
-    runtime_poll.reset();
+    // Deleted later, like the statistics timer: OBS 29's EXIT may run inside this timer's own tick.
+    if (runtime_poll) {
+        runtime_poll->stop();
+        runtime_poll.release()->deleteLater();
+    }
     if (QCefWidget *widget = browser) {
         browser = nullptr;
         widget->closeBrowser();

@@ -51,12 +51,6 @@ QTimer *restart_watch = nullptr;
 bool question_seen = false;
 constexpr int restart_watch_ms = 50;
 
-void stop_restart_watch()
-{
-    delete restart_watch;
-    restart_watch = nullptr;
-}
-
 void watch_restart()
 {
     if (installer_handed_off())
@@ -67,11 +61,8 @@ void watch_restart()
     }
     if (!question_seen)
         return;
-    // Answered, and OBS is still running: the close was refused. This runs in the timer's own
-    // signal, so the timer goes later.
-    restart_watch->stop();
-    restart_watch->deleteLater();
-    restart_watch = nullptr;
+    // Answered, and OBS is still running: the close was refused.
+    end_restart_watch();
     restarting_flag() = false;
     broadcast_update();
 }
@@ -111,7 +102,13 @@ void request_update_check()
 
 void end_restart_watch()
 {
-    stop_restart_watch();
+    // Deleted once control is back in the event loop: this may run inside the timer's own tick (the
+    // refusal it saw, or OBS 29's EXIT from inside its SIGINT handler).
+    if (restart_watch) {
+        restart_watch->stop();
+        restart_watch->deleteLater();
+        restart_watch = nullptr;
+    }
 }
 
 bool restart_for_update()
