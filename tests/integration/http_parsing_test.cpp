@@ -41,7 +41,6 @@ TEST(RequestParsing, RequestLinesPathsAndQueries)
          "GET",
          "/dock/app.js",
          {{"v", "3"}, {"x", ""}}},
-        {"GET /a?b=1&b=2 HTTP/1.1\r\n\r\n", "GET", "/a", {{"b", "2"}}},
         {"GET /a%20b HTTP/1.1\r\n\r\n", "GET", "/a%20b", {}},
         {"get /x HTTP/1.1\r\n\r\n", "get", "/x", {}},
         {"GET /only-target\r\n\r\n", "GET", "/only-target", {}},
@@ -129,8 +128,6 @@ TEST_F(SocketRequestTest, ByteByByteIsServedAndUnreadableGetsNoReply)
     EXPECT_EQ(slow.read_all().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 
     EXPECT_EQ(request("GET http://x/ HTTP/1.1\r\nHost: " + host() + "\r\n\r\n"), "");
-    EXPECT_EQ(request(std::string(17000, 'a')), "");
-    EXPECT_EQ(request("POST /x HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 65537\r\n\r\n"), "");
     LoopbackClient early(port); // closes before its body is complete
     early.send("POST /auth-callback HTTP/1.1\r\nHost: " + host() + "\r\nContent-Length: 10\r\n\r\nabc");
     shutdown(early.fd(), shut_write);

@@ -2,10 +2,9 @@
 #include "update/https_get.h"
 #include "update/update_state.h"
 #include "platform/files.h"
-#include "platform/program.h"
 #include "platform/text.h"
 #include "../unit/test_folder.h"
-#include "update_server_process.h"
+#include "update_servers.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +12,9 @@
 #include <thread>
 
 #ifndef _WIN32
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #endif
 
 using namespace velmora;
@@ -157,10 +151,7 @@ TEST(StalledResolver, AStopDoesNotWaitForANameLookup)
     if (!std::getenv("VELMORA_TEST_STALLED_RESOLVER"))
         GTEST_SKIP() << "needs the stalled_resolver test's own resolv.conf";
     int resolver = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(53);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback_address(53);
     ASSERT_EQ(::bind(resolver, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
 
     auto started = std::chrono::steady_clock::now();
@@ -199,7 +190,7 @@ TEST_F(HttpsGet, ReportsWhyItFailed)
     std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
 
     // An HTTPS server whose certificate nobody trusts.
-    UpdateServerProcess tls(VELMORA_TEST_FIXTURES "/tls.pem", VELMORA_TEST_FIXTURES "/tls.key");
+    UpdateServer tls(true);
     ASSERT_NE(tls.port(), 0);
     std::string untrusted = "https://127.0.0.1:" + std::to_string(tls.port()) + "/";
 
@@ -249,22 +240,3 @@ TEST_F(HttpsGet, ReportsAFileThatCannotBeWritten)
     EXPECT_EQ(r.error, "disk");
 }
 #endif
-
-TEST(CommandLine, SplitsAsTheWindowsRuntimeDoes)
-{
-    struct Case {
-        const char *line;
-        std::vector<std::string> arguments;
-    } cases[] = {
-        {R"(/SILENT /LOG="C:\Velmora for OBS\install-1.0.2.log" /RESTARTOBS="C:\Program Files\obs64.exe")",
-         {"/SILENT", R"(/LOG=C:\Velmora for OBS\install-1.0.2.log)",
-          R"(/RESTARTOBS=C:\Program Files\obs64.exe)"}},
-        {"  a\t b  ", {"a", "b"}},
-        {R"("" x)", {"", "x"}},
-        {R"(a\\b \\"c d" \"e)", {R"(a\\b)", R"(\c d)", R"("e)"}},
-        {R"(a\\\"b "x""y")", {R"(a\"b)", R"(x"y)"}},
-        {R"("unterminated quote)", {"unterminated quote"}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(platform::split_command_line(c.line), c.arguments) << c.line;
-}

@@ -50,7 +50,6 @@ TEST_F(SignInTest, AMatchingCallbackHandsTheTokenToTheDocksOnce)
 {
     std::string state = state_of(start_sign_in(server, "apple"));
     EXPECT_EQ(callback("?state=" + state + "&idToken=abc.def&newUser=1"), "HTTP/1.1 302 Found");
-    EXPECT_NE(last.find("\r\nLocation: /auth-done\r\n"), std::string::npos);
     EXPECT_EQ(dock->read_frame().payload, R"({"event":"auth_token","idToken":"abc.def","isNewUser":true})");
     EXPECT_TRUE(log.contains("[velmora] Sign-in handed back to the dock"));
 
@@ -73,10 +72,6 @@ TEST_F(SignInTest, RefusalsAndBadTokens)
         EXPECT_EQ(start_sign_in(server, outside).find("provider"), std::string::npos) << "named " << outside;
     EXPECT_EQ(callback("?state=&idToken=x"), "HTTP/1.1 403 Forbidden");
     std::string state = state_of(start_sign_in(server, ""));
-    cancel_sign_in(server);
-    EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "cancelled";
-
-    state = state_of(start_sign_in(server, ""));
     std::string newer = state_of(start_sign_in(server, ""));
     EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "replaced";
 

