@@ -5,10 +5,10 @@
 # suites are the host's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/obs32-root.sh
+bash scripts/obs-root.sh 32
 checkout=$(pwd)
 mkdir -p build-obs32
-bash scripts/obs32-exec.sh --rw build-obs32 -- sh -ec '
+bash scripts/in-root.sh --rw build-obs32 -- sh -ec '
   cd "$0"
   if [ ! -f build-obs32/CMakeCache.txt ]; then
     cmake -S . -B build-obs32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=OFF \

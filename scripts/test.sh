@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: unit and integration tests through
 # CTest, then the end-to-end tests against the real OBS 29 (the host's) and OBS 32 (in its root,
-# made once by scripts/obs32-root.sh) in a loopback-only network namespace.
+# made once by scripts/obs-root.sh 32) in a loopback-only network namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

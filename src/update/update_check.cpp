@@ -148,6 +148,19 @@ void run_check()
         set_update_phase("current", "");
         return;
     }
+    if (constants::update_notice_only) {
+        {
+            std::lock_guard lock(update_lock());
+            UpdateState &state = update_state();
+            state.version = record.version;
+            state.notes = record.notes;
+            state.required = record.required;
+        }
+        VELMORA_LOG(LOG_INFO, "Velmora %s is available; this package updates through the package manager",
+                    record.version.c_str());
+        set_update_phase("available", "");
+        return;
+    }
     if (!record_is_installable(record)) {
         VELMORA_LOG(LOG_WARNING, "Update %s refused: its record is not one we install from",
                     record.version.c_str());

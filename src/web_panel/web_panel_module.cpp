@@ -24,8 +24,11 @@ QCef *create_from_engine()
 {
     static void *engine = nullptr;
     if (!engine) {
-        std::string path = obs_get_module_binary_path(obs_current_module());
-        path = path.substr(0, path.rfind('/') + 1) + "velmora-web-panel-engine.so";
+        std::string path = VELMORA_WEB_PANEL_ENGINE; // a package's fixed place, or beside this module
+        if (path.empty()) {
+            path = obs_get_module_binary_path(obs_current_module());
+            path = path.substr(0, path.rfind('/') + 1) + "velmora-web-panel-engine.so";
+        }
         engine = os_dlopen(path.c_str());
         if (!engine) {
             VELMORA_LOG(LOG_WARNING, "Web panel: its engine library could not be loaded");

@@ -119,6 +119,7 @@ function drawUpdate(model, ready, streaming) {
   setText(notes, view.notes);
   show(notes, view.notes !== '');
   show($('update-restart'), view.canRestart);
+  show($('update-download'), view.canDownload);
   $('update-restart').disabled = !ready;
   $('update-check').disabled = !ready || !view.canCheck;
 }

@@ -3,6 +3,7 @@
 const SITE = '__VELMORA_SITE_ORIGIN__';
 
 export const LINKS = {
+  download: `${SITE}/download`,
   help: `${SITE}/help`,
   site: SITE,
   twitch: 'https://dashboard.twitch.tv/',

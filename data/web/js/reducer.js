@@ -129,11 +129,11 @@ export function droppedPercent(stats) {
 }
 
 export function describeUpdate(update, streaming) {
-  const view = { text: '', progress: null, canRestart: false, canCheck: true, required: false, notes: '' };
+  const view = { text: '', progress: null, canRestart: false, canDownload: false, canCheck: true, required: false, notes: '' };
   if (!update) return view;
   const version = update.version || '';
   view.notes = typeof update.notes === 'string' ? update.notes : '';
-  view.required = update.required === true && ['downloading', 'ready'].includes(update.phase);
+  view.required = update.required === true && ['available', 'downloading', 'ready'].includes(update.phase);
   switch (update.phase) {
     case 'checking':
       view.text = 'Checking for updates…';
@@ -142,6 +142,10 @@ export function describeUpdate(update, streaming) {
     case 'current':
       view.text = `Velmora ${update.current || ''} is up to date.`.replace('  ', ' ');
       view.notes = '';
+      break;
+    case 'available': // a packaged build: the package manager installs it
+      view.text = `Velmora ${version} is available.`;
+      view.canDownload = true;
       break;
     case 'downloading':
       view.text = `Downloading Velmora ${version}…`;

@@ -1,8 +1,8 @@
 'use strict';
 // The OBS the suites run against, and every way the two builds differ, in one place:
 // VELMORA_E2E_OBS=29 (default) is Debian 12's OBS 29 on the host (Qt 5), built into build/;
-// VELMORA_E2E_OBS=32 is Debian unstable's OBS 32 in the root of scripts/obs32-root.sh (Qt 6),
-// built into build-obs32/ by scripts/build-obs32.sh and started through scripts/obs32-exec.sh.
+// VELMORA_E2E_OBS=32 is Debian unstable's OBS 32 in the root of scripts/obs-root.sh 32 (Qt 6),
+// built into build-obs32/ by scripts/build-obs32.sh and started through scripts/in-root.sh.
 
 const path = require('node:path');
 
@@ -17,7 +17,7 @@ module.exports = {
   // The signed test installers; the test build of the module trusts their root by this path.
   fixturesDir: process.env.VELMORA_TEST_FIXTURES || path.join(buildDir, 'test-fixtures'),
   // Put before a command to run it where this OBS is installed.
-  launcher: major === 32 ? ['bash', path.join(CHECKOUT, 'scripts', 'obs32-exec.sh'), '--'] : [],
+  launcher: major === 32 ? ['bash', path.join(CHECKOUT, 'scripts', 'in-root.sh'), '--'] : [],
   // The version OBS last ran as (no "what's new" or first-run dialog): 29.0.2 and 32.2.2.
   lastVersion: major === 32 ? 536936450 : 486539266,
   // OBS 31 and later read the user's settings from user.ini beside global.ini.

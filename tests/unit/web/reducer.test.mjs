@@ -83,7 +83,8 @@ test('the connection, sign-in, overlay and service answers', () => {
 test('the update panel in each phase', () => {
   const update = (phase, extra = {}) => ({ event: 'update', current: '1.0.1', phase, version: '1.2.0', notes: '<b>Fixes</b>', required: true, message: '', progress: 0, restarting: false, ...extra });
   const rows = [
-    [null, false, { text: '', canRestart: false, canCheck: true, progress: null, required: false, notes: '' }],
+    [null, false, { text: '', canRestart: false, canDownload: false, canCheck: true, progress: null, required: false, notes: '' }],
+    [update('available'), false, { text: 'Velmora 1.2.0 is available.', canDownload: true, canRestart: false, canCheck: true, required: true, notes: '<b>Fixes</b>' }],
     [update('idle'), false, { text: 'You have Velmora 1.0.1.', canCheck: true, notes: '' }],
     [update('checking'), false, { text: 'Checking for updates…', canCheck: false }],
     [update('current'), false, { text: 'Velmora 1.0.1 is up to date.', notes: '' }],
