@@ -17,8 +17,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${VELMORA_SITE_ORIGIN})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "obs-studio (>= ${obs_version}), obs-studio (<< ${obs_next_major}~), ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "obs-studio (>= ${obs_version}), obs-studio (<< ${obs_next_major}~)")
+# The update check's HTTPS needs them, as curl's does; without them it only finds nothing.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Velmora dock, overlays and live statistics for OBS Studio")
 # The synopsis is the summary; this is the text below it.

@@ -15,6 +15,10 @@ bash scripts/build.sh
 echo "== The module for OBS 32, in its root"
 bash scripts/build-obs32.sh
 
+echo "== The Debian packages, and a clean Debian 12 root to install the OBS 29 one into"
+bash scripts/package.sh
+bash scripts/obs-root.sh 29
+
 echo "== Module sources against the OBS 32 SDK (Qt 6)"
 bash scripts/check-obs32.sh
 

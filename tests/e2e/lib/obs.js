@@ -64,7 +64,8 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
  * obsWebSocket (a port: obs-websocket listens there, without authentication or alerts),
  * config (the module's, an object), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
  * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
- * panel provider as the run script does). The home's bin/xdg-open is the system browser OBS sees: it appends
+ * panel provider as the run script does), module (false: no module in the home, as where a package installed it).
+ * The home's bin/xdg-open is the system browser OBS sees: it appends
  * each URL to the home's opened-urls.txt. OBS runs with home.token as the module's bridge token.
  */
 function makeHome(options = {}) {
@@ -102,10 +103,12 @@ function makeHome(options = {}) {
   }
   writeFile(path.join(home, 'bin', 'xdg-open'), `#!/bin/sh\necho "$1" >> "${home}/opened-urls.txt"\n`);
   fs.chmodSync(path.join(home, 'bin', 'xdg-open'), 0o755);
-  if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
-    throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
+  if (options.module !== false) {
+    if (!fs.existsSync(path.join(STAGE_DIR, 'bin', '64bit', `${MODULE_NAME}.so`))) {
+      throw new Error(`module not built in ${STAGE_DIR} (set VELMORA_E2E_STAGE to the staged folder)`);
+    }
+    fs.cpSync(STAGE_DIR, pluginDir(MODULE_NAME), { recursive: true });
   }
-  fs.cpSync(STAGE_DIR, pluginDir(MODULE_NAME), { recursive: true });
   if (options.webPanel) {
     fs.cpSync(path.join(STAGE_DIR, '..', 'velmora-web-panel'), pluginDir('velmora-web-panel'), { recursive: true });
   }
@@ -200,14 +203,14 @@ const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n/;
 /**
  * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
  * it has loaded its scene collection. options: env (over the defaults, home.token the bridge token among them),
- * settleMs (the pause after loading, 500).
+ * settleMs (the pause after loading, 500), launcher (put before the command: where OBS is installed).
  */
 async function startObs(home, options = {}) {
   const pidFile = path.join(home.home, 'obs.pid');
   // sh records its PID and then becomes obs (or gdb running obs), so the PID is the real one.
   const program = options.gdb ? ['gdb', '-q', '-nx', '-batch', ...GDB_COMMANDS, '--args', 'obs'] : ['obs'];
-  const child = spawn(OBS_BUILD.launcher[0] || 'xvfb-run', [...OBS_BUILD.launcher.slice(1),
-    ...(OBS_BUILD.launcher.length ? ['xvfb-run'] : []), '-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
+  const launcher = options.launcher || OBS_BUILD.launcher;
+  const child = spawn(launcher[0] || 'xvfb-run', [...launcher.slice(1), ...(launcher.length ? ['xvfb-run'] : []), '-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
     'echo $$ > "$0"; exec "$@"', pidFile, ...program, '--multi', '--disable-shutdown-check'], {
     cwd: home.home,
     detached: true,

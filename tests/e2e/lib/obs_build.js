@@ -18,6 +18,9 @@ module.exports = {
   fixturesDir: process.env.VELMORA_TEST_FIXTURES || path.join(buildDir, 'test-fixtures'),
   // Put before a command to run it where this OBS is installed.
   launcher: major === 32 ? ['bash', path.join(CHECKOUT, 'scripts', 'in-root.sh'), '--'] : [],
+  // The clean root of this OBS's suite that its Debian package is installed into (scripts/obs-root.sh).
+  packageRoot: major === 32 ? process.env.VELMORA_OBS32_ROOT || '/var/lib/velmora/obs32-root'
+    : process.env.VELMORA_OBS29_ROOT || '/var/lib/velmora/obs29-root',
   // The version OBS last ran as (no "what's new" or first-run dialog): 29.0.2 and 32.2.2.
   lastVersion: major === 32 ? 536936450 : 486539266,
   // OBS 31 and later read the user's settings from user.ini beside global.ini.

@@ -103,6 +103,8 @@ function createUpdateServer({ tlsFiles } = {}) {
   return {
     listen: () => new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port))),
     get origin() { return `http://127.0.0.1:${server.address().port}`; },
+    // The requests since the routes were last set: { method, target, headers }.
+    get requests() { return requests.slice(); },
     setRoutes(next) {
       routes = next;
       requests.length = 0;
