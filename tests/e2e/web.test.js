@@ -6,7 +6,7 @@
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, startObs } = require('./lib/obs');
-const { launchBrowser, openPage, screenshot } = require('./lib/browser');
+const { launchBrowser, openPage, screenshot, accessibilityViolations } = require('./lib/browser');
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
@@ -16,6 +16,28 @@ const SEEDED = { type: 'rtmp_common', settings: { service: 'Twitch', server: 'au
 const KEY = 'velmora-web';
 const UI_MS = 5000;
 const NOTES = '<b>Faster</b> start-up';
+const SIZES = [[240, 300], [320, 600], [480, 900]];
+
+// Controls the streamer cannot fully see or that lie over one another, and a page wider than the dock;
+// at the top of the page, where the stream bar is still in the flow.
+const layoutProblems = () => {
+  const width = document.documentElement.clientWidth;
+  const problems = document.documentElement.scrollWidth > width ? [`the page scrolls sideways (${document.documentElement.scrollWidth} px)`] : [];
+  const shown = [...document.querySelectorAll('button, input, select, summary, progress')]
+    .map((element) => ({ element, box: element.getBoundingClientRect() }))
+    .filter(({ box }) => box.width > 0 && box.height > 0);
+  const name = (e) => e.id || e.textContent.trim().slice(0, 20) || e.tagName;
+  for (const [i, { element, box }] of shown.entries()) {
+    if (box.left < 0 || box.right > width + 0.5) problems.push(`${name(element)} is cut off (${box.left}..${box.right})`);
+    for (const other of shown.slice(i + 1)) {
+      const [a, b] = [box, other.box];
+      if (Math.min(a.right, b.right) - Math.max(a.left, b.left) > 0.5 && Math.min(a.bottom, b.bottom) - Math.max(a.top, b.top) > 0.5) {
+        problems.push(`${name(element)} overlaps ${name(other.element)}`);
+      }
+    }
+  }
+  return problems;
+};
 
 test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, async (t) => {
   const runs = [];
@@ -37,7 +59,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
   let ingestStop;
   try {
     await obs.dockPort();
-    const context = await browser.newContext({ viewport: { width: 320, height: 900 } });
+    const context = await browser.newContext({ viewport: { width: 320, height: 600 } });
     await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin });
     const dock = await openPage(context, `${origin}/dock/#t=${home.token}`);
     const text = (selector) => dock.locator(selector).innerText();
@@ -53,6 +75,30 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       assert.ok(!(await dock.content()).includes(home.token), 'the bridge token is in the page');
     });
 
+    await t.test('fits 240×300, 320×600 and 480×900 with every control whole and apart, and axe finds nothing', async () => {
+      const found = {};
+      for (const [width, height] of SIZES) {
+        await dock.setViewportSize({ width, height });
+        found[`${width}x${height}`] = { layout: await dock.evaluate(layoutProblems), axe: await accessibilityViolations(dock) };
+        await screenshot(dock, `dock-${width}x${height}`, { fullPage: false });
+      }
+      await dock.setViewportSize({ width: 320, height: 600 });
+      assert.deepEqual(found, Object.fromEntries(SIZES.map(([w, h]) => [`${w}x${h}`, { layout: [], axe: [] }])));
+    });
+
+    await t.test('keeps folded sections folded across a reload', async () => {
+      const folds = () => dock.evaluate(() => [...document.querySelectorAll('details[data-fold]')].map((d) => `${d.dataset.fold}:${d.open}`));
+      await dock.locator('summary', { hasText: 'Service' }).click();
+      await dock.locator('summary', { hasText: 'Overlays' }).click();
+      await sleep(100); // a person's pause: the sections' toggle events come after the clicks
+      await dock.reload();
+      await dock.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
+      const afterReload = await folds();
+      await dock.locator('summary', { hasText: 'Service' }).click();
+      await dock.locator('summary', { hasText: 'Overlays' }).click();
+      assert.deepEqual(afterReload, ['service:false', 'account:true', 'overlays:false', 'update:true']);
+    });
+
     await t.test('switches OBS to the ingest, streams to nginx with live figures, and puts the old service back', async () => {
       await dock.fill('#service-url', ingest.url);
       await dock.fill('#service-key', KEY);
@@ -64,6 +110,23 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       await dock.waitForFunction(() => parseInt(document.getElementById('kbps').textContent.replace(/,/g, ''), 10) > 0,
         null, { timeout: 10000 });
       await screenshot(dock, 'dock-live');
+      // Scrolled to the very bottom, the state and End stream are still there to see and use.
+      await dock.evaluate(() => window.scrollTo(0, document.documentElement.scrollHeight));
+      const bottom = await dock.evaluate(() => {
+        const button = document.getElementById('stream-button');
+        const box = button.getBoundingClientRect();
+        return { x: box.left + box.width / 2, y: box.top + box.height / 2, scrolled: window.scrollY > 0, inView: box.top >= 0 && box.bottom <= window.innerHeight, label: button.textContent,
+          onTop: document.elementFromPoint(box.left + box.width / 2, box.top + box.height / 2) === button,
+          state: document.getElementById('stream-status').textContent,
+          // Live regions announce the state; the figures change every tick and stay out of them.
+          tickerInLiveRegion: [...document.querySelectorAll('[role="status"], [role="alert"], [aria-live]')]
+            .some((region) => region.querySelector('#bar-kbps, #kbps') || region.closest('#figures')) };
+      });
+      await screenshot(dock, 'dock-live-320x600-bottom', { fullPage: false });
+      const liveAxe = await accessibilityViolations(dock);
+      assert.deepEqual({ ...bottom, x: undefined, y: undefined }, { x: undefined, y: undefined, scrolled: true, inView: true, label: 'End stream', onTop: true, state: 'Live', tickerInLiveRegion: false });
+      assert.match(await text('#bar-kbps'), /^ · [\d,]+ kb\/s$/);
+      assert.deepEqual(liveAxe, []);
       assert.match(await text('#kbps'), /^[\d,]+ kb\/s$/);
       assert.match(await text('#dropped'), /^\d+ \(\d+\.\d%\)$/);
       assert.match(await text('#fps'), /^\d+ fps$/);
@@ -72,8 +135,9 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       const nginx = await ingest.stream(KEY);
       assert.ok(nginx && nginx.publishing && nginx.bytesIn > 0, 'nginx got no stream');
       assert.equal(await dock.locator('#service-restore').isEnabled(), false, 'put back offered while live');
-      await dock.getByRole('button', { name: 'End stream' }).click();
+      await dock.mouse.click(bottom.x, bottom.y); // where it shows, scrolled to the bottom
       await until('#stream-status', 'Offline', 15000);
+      await dock.evaluate(() => window.scrollTo(0, 0));
       await dock.getByRole('button', { name: 'Put back Twitch' }).click();
       await until('#service-status', 'another service');
       assert.equal(await dock.locator('#service-restore').isHidden(), true);
@@ -107,6 +171,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       const first = await countdown.page.innerText('#countdown-time');
       await sleep(1200);
       const later = await countdown.page.innerText('#countdown-time');
+      const overlaysAxe = { chat: await accessibilityViolations(chat.page), countdown: await accessibilityViolations(countdown.page) };
       // A page opened now gets the last publication at once.
       const late = await openPage(context, countdown.url);
       await late.locator('#countdown-title', { hasText: 'Starting soon' }).waitFor({ timeout: UI_MS });
@@ -133,6 +198,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       assert.notEqual(newUrl.split('#o=')[1], chat.url.split('#o=')[1], 'reset kept the token');
       assert.deepEqual(problems, []);
       assert.ok(refusals <= 3, `${refusals} refused attempts after the reset`);
+      assert.deepEqual(overlaysAxe, { chat: [], countdown: [] });
     });
 
     await t.test('signs in through the browser and the module callback', async () => {
@@ -156,6 +222,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       await refusedTab.close();
 
       const google = await signIn('Google', 'idToken=e2e.id.token&newUser=1');
+      await dock.locator('summary', { hasText: 'Account' }).click(); // the result opens it again
       const tab = await google.finish();
       const done = { url: tab.url(), text: await tab.innerText('body'), problems: tab.problems() };
       await tab.close();
@@ -170,10 +237,13 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
     });
 
     await t.test('shows an update as ready with its notes as text and offers the restart; Help opens the help page', async () => {
-      updates.setRoutes({ [CHECK]: { body: installerRecord(updates, NOTES) }, [DOWNLOAD]: { file: INSTALLER } });
+      updates.setRoutes({ [CHECK]: { body: installerRecord(updates, NOTES) },
+        [DOWNLOAD]: { file: INSTALLER, chunkBytes: 1000, chunkDelayMs: 100 } }); // about 2 s
       await dock.getByRole('button', { name: 'Check for updates' }).click();
+      await dock.locator('summary', { hasText: 'Updates' }).click(); // folded while it downloads: ready opens it
       await until('#update-text', 'Velmora 1.0.2 is ready', 15000);
       await screenshot(dock, 'dock-update-ready');
+      assert.deepEqual(await accessibilityViolations(dock), []);
       assert.deepEqual({ notes: await text('#update-notes'), boldInNotes: await dock.locator('#update-notes b').count(),
         restart: await dock.getByRole('button', { name: 'Restart OBS to update' }).isVisible(),
         check: await dock.locator('#update-check').isEnabled() }, { notes: NOTES, boldInNotes: 0, restart: true, check: false });

@@ -22,14 +22,24 @@ const STATUS_WORDS = {
 };
 
 // Hiding the control that has the keyboard focus would drop it on the page: it goes to the
-// card's heading instead.
+// card's summary or heading instead.
 function show(element, visible) {
   if (!visible && !element.hidden && element.contains(document.activeElement)) {
-    const heading = element.closest('section') && element.closest('section').querySelector('h2');
-    if (heading) heading.focus();
+    const card = element.closest('details, section');
+    const target = card && card.querySelector('summary, h2');
+    if (target) target.focus();
   }
   element.hidden = !visible;
 }
+
+// Opens a folded section when something in it now needs the streamer.
+function unfold(name) {
+  const section = document.querySelector(`details[data-fold="${name}"]`);
+  if (section && !section.open) section.open = true;
+}
+
+// What was last drawn, to open sections on a change rather than on every draw.
+const drawn = { updateNeedsAttention: false, signInStatus: 'signed-out' };
 
 function setText(element, text) {
   if (element.textContent !== text) element.textContent = text;
@@ -61,9 +71,15 @@ function drawStream(model) {
   note($('stream-error'), reason ? `The stream ended: ${reason}` : '');
 
   const stats = model.stats;
-  show($('figures'), !!stats && (status === 'live' || status === 'reconnecting'));
+  const figures = !!stats && (status === 'live' || status === 'reconnecting');
+  show($('figures'), figures);
+  show($('stream-card'), figures || reason !== '');
+  // Beside the state in the bar, outside its live region: a tick is not news.
+  show($('bar-kbps'), figures);
   if (!stats) return;
-  setText($('kbps'), `${Math.round(Number(stats.kbps) || 0).toLocaleString('en-US')} kb/s`);
+  const kbps = `${Math.round(Number(stats.kbps) || 0).toLocaleString('en-US')} kb/s`;
+  setText($('bar-kbps'), ` · ${kbps}`);
+  setText($('kbps'), kbps);
   setText($('dropped'), `${stats.droppedFrames || 0} (${droppedPercent(stats).toFixed(1)}%)`);
   setText($('congestion'), `${Math.round((Number(stats.congestion) || 0) * 100)}%`);
   setText($('fps'), `${Math.round(Number(stats.fps) || 0)} fps`);
@@ -91,6 +107,8 @@ function drawAccount(model, ready) {
     'signed-in': signIn.isNewUser ? 'Welcome to Velmora! You are signed in.' : 'You are signed in.',
   };
   setText($('account-status'), words[signIn.status]);
+  if (drawn.signInStatus === 'waiting' && signIn.status !== 'waiting') unfold('account');
+  drawn.signInStatus = signIn.status;
   show($('providers'), signIn.status === 'signed-out');
   for (const button of document.querySelectorAll('[data-provider]')) button.disabled = !ready;
   show($('sign-in-cancel'), signIn.status === 'waiting');
@@ -110,6 +128,9 @@ function drawOverlays(model, ready) {
 
 function drawUpdate(model, ready, streaming) {
   const view = describeUpdate(model.update, streaming);
+  const needsAttention = (model.update && model.update.phase === 'ready') || view.required;
+  if (needsAttention && !drawn.updateNeedsAttention) unfold('update');
+  drawn.updateNeedsAttention = needsAttention;
   setText($('update-text'), view.text || '—');
   show($('update-required'), view.required);
   const progress = $('update-progress');

@@ -9,6 +9,7 @@ import { initialModel, reduce } from './reducer.js';
 
 const $ = (id) => document.getElementById(id);
 const STORE_KEY = 'velmora.overlayState';
+const FOLDED_KEY = 'velmora.folded';
 
 let model = initialModel();
 let drawPending = false;
@@ -203,6 +204,28 @@ function wireOverlays() {
   });
 }
 
+// The sections the streamer folded stay folded across reloads and OBS restarts.
+function wireFolds() {
+  const sections = [...document.querySelectorAll('details[data-fold]')];
+  let folded = [];
+  try {
+    folded = JSON.parse(localStorage.getItem(FOLDED_KEY) || '[]');
+  } catch (error) {
+    folded = [];
+  }
+  for (const section of sections) {
+    section.open = !(Array.isArray(folded) && folded.includes(section.dataset.fold));
+    section.addEventListener('toggle', () => {
+      const now = sections.filter((d) => !d.open).map((d) => d.dataset.fold);
+      try {
+        localStorage.setItem(FOLDED_KEY, JSON.stringify(now));
+      } catch (error) {
+        // No storage here: the folds last as long as the page.
+      }
+    });
+  }
+}
+
 function wireUpdatesAndLinks() {
   on('update-restart', 'click', () => send('update_restart'));
   on('update-check', 'click', () => send('update_check'));
@@ -211,6 +234,7 @@ function wireUpdatesAndLinks() {
   }
 }
 
+wireFolds();
 wireStreamAndService();
 wireAccount();
 wireOverlays();

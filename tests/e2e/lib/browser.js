@@ -11,6 +11,7 @@ const CDP = require('chrome-remote-interface');
 const { poll } = require('./checks');
 
 const SCREENSHOTS_DIR = path.join(__dirname, '..', '.artifacts', 'screenshots');
+const AXE = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 
 const launchBrowser = () =>
   chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox'] });
@@ -31,9 +32,19 @@ async function openPage(context, url) {
   return page;
 }
 
-async function screenshot(page, name) {
+async function screenshot(page, name, { fullPage = true } = {}) {
   fs.mkdirSync(SCREENSHOTS_DIR, { recursive: true });
-  await page.screenshot({ path: path.join(SCREENSHOTS_DIR, `${name}.png`), fullPage: true });
+  await page.screenshot({ path: path.join(SCREENSHOTS_DIR, `${name}.png`), fullPage });
+}
+
+/** What axe-core finds against WCAG 2 A and AA and its best practices, one line per rule. */
+async function accessibilityViolations(page) {
+  await page.evaluate(AXE); // through DevTools: the page's own policy allows no injected script
+  return page.evaluate(async () => {
+    const { violations } = await window.axe.run(document, {
+      runOnly: { type: 'tag', values: ['wcag2a', 'wcag2aa', 'best-practice'] } });
+    return violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  });
 }
 
 const targets = (port) => CDP.List({ host: '127.0.0.1', port });
@@ -64,4 +75,4 @@ async function attachPage(port, urlPart, timeoutMs = 15000) {
   };
 }
 
-module.exports = { launchBrowser, openPage, screenshot, attachPage };
+module.exports = { launchBrowser, openPage, screenshot, accessibilityViolations, attachPage };
