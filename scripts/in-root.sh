@@ -22,8 +22,11 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || { echo "usage: $0 [--root DIR] [--overlay DIR] [--rw PATH]... [--] command [argument...]" >&2; exit 2; }
 [ -x "$root/usr/bin/obs" ] || { echo "No OBS root at $root: run scripts/obs-root.sh" >&2; exit 1; }
+# One mount of a copy at a time: overlayfs leaves two that share a work folder undefined.
+serialise=()
 if [ -n "$overlay" ]; then
   mkdir -p "$overlay/upper" "$overlay/work" "$overlay/merged"
+  serialise=(flock -o "$overlay/lock")
 fi
 
 mounts='set -e
@@ -47,5 +50,5 @@ done
 # chroot starts in /: carry the working folder over where the root has it.
 exec /usr/sbin/chroot "$root" sh -c '"'"'cd "$0" 2>/dev/null || true; exec "$@"'"'"' "$PWD" "$@"'
 for dir in "${writable[@]}"; do mkdir -p "$dir"; done
-exec unshare -m --propagation private sh -c "$mounts" sh "$root" "$overlay" "$checkout" "${#writable[@]}" \
+exec "${serialise[@]}" unshare -m --propagation private sh -c "$mounts" sh "$root" "$overlay" "$checkout" "${#writable[@]}" \
   "${writable[@]}" "$@"

@@ -7,10 +7,10 @@ cd "$(dirname "$0")/.."
 checkout=$(pwd)
 options=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_SYSTEM_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr
   -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_E2E=OFF -DVELMORA_BUILD_BENCH=OFF)
-# Each package is made afresh: its changelog carries the date it was built.
+# Configured every time, so the options and the changelog's date are this run's.
 build() { # build folder
   rm -rf "$1/_CPack_Packages" "$1"/*.deb
-  [ -f "$1/CMakeCache.txt" ] || cmake -S . -B "$1" "${options[@]}" >/dev/null
+  cmake -S . -B "$1" "${options[@]}" >/dev/null
   cmake --build "$1" --parallel "$(nproc)" >/dev/null
   (cd "$1" && cpack -G DEB >/dev/null)
 }
@@ -21,7 +21,7 @@ echo "== The package for OBS 29"
 build build-package
 echo "== The package for OBS 32, in its root"
 bash scripts/obs-root.sh 32 >/dev/null
-bash scripts/in-root.sh --rw build-package-obs32 -- bash -ec "cd '$checkout'; $(declare -p options); $(declare -f build); build build-package-obs32"
+bash scripts/in-root.sh --rw build-package-obs32 -- bash -ec "cd $(printf %q "$checkout"); $(declare -p options); $(declare -f build); build build-package-obs32"
 cp build-package/velmora-obs-plugin_*.deb build-package-obs32/velmora-obs-plugin_*.deb dist/
 
 for deb in dist/velmora-obs-plugin_*.deb; do

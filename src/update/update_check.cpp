@@ -117,13 +117,22 @@ bool download(const UpdateRecord &record, const std::u16string &path)
 
 void run_check()
 {
+    // A newer version already named stays named through later checks, quietly, unless one answers
+    // otherwise: a network hiccup must not take the notice away.
+    bool named = false;
     {
         std::lock_guard lock(update_lock());
         const std::string &phase = update_state().phase;
         if (phase == "ready" || phase == "downloading")
             return;
+        named = phase == "available";
     }
-    set_update_phase("checking", "");
+    auto inconclusive = [named] {
+        if (!named)
+            set_update_phase("idle", "");
+    };
+    if (!named)
+        set_update_phase("checking", "");
 
     std::string body, error;
     int status = 0;
@@ -132,7 +141,7 @@ void run_check()
         update_origin() +
         "/api/v1/version/check?app=velmora-obs-plugin&platform=WINDOWS&currentVersion=" + module_version;
     if (!https_get(url, &body, nullptr, largest_check_answer, status, received, nullptr, error)) {
-        set_update_phase("idle", "");
+        inconclusive();
         return;
     }
     if (status == 404) {
@@ -141,7 +150,7 @@ void run_check()
     }
     UpdateRecord record;
     if (status != 200 || !read_update_record(body, record)) {
-        set_update_phase("idle", "");
+        inconclusive();
         return;
     }
     if (!is_version(record.version) || compare_versions(record.version, module_version) <= 0) {
@@ -156,8 +165,9 @@ void run_check()
             state.notes = record.notes;
             state.required = record.required;
         }
-        VELMORA_LOG(LOG_INFO, "Velmora %s is available; this package updates through the package manager",
-                    record.version.c_str());
+        if (!named)
+            VELMORA_LOG(LOG_INFO, "Velmora %s is available; this package updates through the package manager",
+                        record.version.c_str());
         set_update_phase("available", "");
         return;
     }

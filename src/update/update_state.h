@@ -12,7 +12,8 @@ namespace velmora {
 
 // What the updater knows, shown to the dock in the "update" event.
 struct UpdateState {
-    std::string phase = "idle"; // idle, checking, current, downloading, ready or failed
+    // idle, checking, current, downloading, ready or failed; a packaged build: available
+    std::string phase = "idle";
     std::string version;
     std::string notes;
     bool required = false;

@@ -6,14 +6,13 @@
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { attachPage } = require('./lib/browser');
 const { makeHome, withObs, OBS_BUILD } = require('./lib/obs');
 const { freePorts } = require('./lib/ports');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
-const { assertCleanExit } = require('./lib/checks');
+const { sleep, assertCleanExit } = require('./lib/checks');
 
 const CHECKOUT = path.resolve(__dirname, '..', '..');
 const IN_ROOT = path.join(CHECKOUT, 'scripts', 'in-root.sh');
@@ -30,8 +29,9 @@ function packageFor(major) {
 test(`the Debian package for OBS ${OBS_BUILD.major}, installed with apt into a clean root`, { timeout: 240000 }, async (t) => {
   const deb = packageFor(OBS_BUILD.major);
   const other = packageFor(OBS_BUILD.major === 32 ? 29 : 32);
-  // What the root's copy changes stays here; the root itself is left as it was.
-  const copy = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-package-'));
+  // What the root's copy changes stays here, beside the root (a file system overlayfs takes); the
+  // root itself is left as it was.
+  const copy = fs.mkdtempSync(`${OBS_BUILD.packageRoot}-copy-`);
   t.after(() => fs.rmSync(copy, { recursive: true, force: true }));
   const launcher = ['bash', IN_ROOT, '--root', OBS_BUILD.packageRoot, '--overlay', copy, '--'];
   const inRoot = (...command) => {
@@ -86,6 +86,11 @@ test(`the Debian package for OBS ${OBS_BUILD.major}, installed with apt into a c
         assert.equal(await page.evaluate('document.getElementById("update-restart").hidden'), true);
         assert.ok(!updates.requests.some((r) => r.target === DOWNLOAD), 'the installer was fetched');
         assert.ok(!fs.existsSync(path.join(home.home, '.local', 'share', 'Velmora for OBS')), 'an updates folder was made');
+        // Folded, the Updates section opens for the notice again when the dock comes back.
+        await page.evaluate('document.querySelector("details[data-fold=update] > summary").click()');
+        await sleep(100);
+        await page.evaluate('location.reload()');
+        await page.waitFor('document.body.dataset.drawn === "state" && document.querySelector("details[data-fold=update]").open');
       });
     } finally {
       page.close();

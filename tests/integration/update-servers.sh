@@ -10,7 +10,9 @@ mkdir -p "$dir"
 stop() {
   for kind in plain tls; do
     if [ -f "$dir/$kind.pid" ]; then
-      kill "$(cat "$dir/$kind.pid")" 2>/dev/null || true
+      pid=$(cat "$dir/$kind.pid")
+      # Only our server: after an interrupted run the number may be another program's by now.
+      if grep -qs update_server.js "/proc/$pid/cmdline"; then kill "$pid" 2>/dev/null || true; fi
       rm -f "$dir/$kind.pid" "$dir/$kind.port"
     fi
   done

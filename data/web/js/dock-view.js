@@ -128,7 +128,7 @@ function drawOverlays(model, ready) {
 
 function drawUpdate(model, ready, streaming) {
   const view = describeUpdate(model.update, streaming);
-  const needsAttention = (model.update && model.update.phase === 'ready') || view.required;
+  const needsAttention = (model.update && ['ready', 'available'].includes(model.update.phase)) || view.required;
   if (needsAttention && !drawn.updateNeedsAttention) unfold('update');
   drawn.updateNeedsAttention = needsAttention;
   setText($('update-text'), view.text || '—');
