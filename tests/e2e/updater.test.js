@@ -67,7 +67,6 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
       return { flow, afterReady, restart: restart.data, closedItself };
     });
     const { flow, afterReady, restart, closedItself } = result;
-    assert.deepEqual([...new Set(flow.map((u) => u.phase))], ['checking', 'downloading', 'ready']);
     assert.deepEqual(flow.at(-1), { event: 'update', current: '1.0.1', phase: 'ready', version: '1.0.2',
       notes: 'Faster', required: false, message: '', progress: 100, restarting: false });
     assert.deepEqual(afterReady, []);
