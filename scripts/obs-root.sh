@@ -7,7 +7,8 @@
 #     run on, to install that package into; path $VELMORA_OBS29_ROOT, default /var/lib/velmora/obs29-root.
 set -euo pipefail
 
-case "${1:-32}" in
+obs=${1:-32}
+case "$obs" in
   32)
     root=${VELMORA_OBS32_ROOT:-/var/lib/velmora/obs32-root}
     suite=sid
@@ -15,13 +16,13 @@ case "${1:-32}" in
     # end-to-end suites run inside: OBS, Xvfb, gdb for the exit checks, dpkg-dev for packaging.
     packages=obs-studio,libobs-dev,qt6-base-dev,qt6-webengine-dev,cmake,ninja-build,g++,pkg-config,\
 libssl-dev,libcurl4-openssl-dev,nodejs,xvfb,xauth,procps,gdb,dpkg-dev,file
-    majors="30 and later" ;;
+    lowest=30 highest=999 ;;
   29)
     root=${VELMORA_OBS29_ROOT:-/var/lib/velmora/obs29-root}
     suite=bookworm
     # The package's dependencies are installed ahead, so apt installs it without the network.
     packages=obs-studio,libqt5webenginewidgets5,libcurl4,libssl3,ca-certificates,xvfb,xauth,procps
-    majors="29" ;;
+    lowest=29 highest=29 ;;
   *) echo "usage: $0 29|32" >&2; exit 2 ;;
 esac
 stamp="$root/.velmora-packages"
@@ -34,18 +35,18 @@ obs_version() { chroot "$root" dpkg-query -W -f='${Version}' obs-studio 2>/dev/n
 
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$packages" ]; then
   if ! curl -fsS --max-time 30 -o /dev/null "$mirror/dists/$suite/Release" 2>/dev/null; then
-    echo "Cannot reach the Debian archive at $mirror: the OBS ${1:-32} root cannot be made." >&2
+    echo "Cannot reach the Debian archive at $mirror: the OBS $obs root cannot be made." >&2
     exit 1
   fi
   command -v mmdebstrap >/dev/null || { echo "mmdebstrap is missing: run scripts/install-deps.sh" >&2; exit 1; }
-  echo "Making the OBS ${1:-32} root in $root (Debian $suite from $mirror; several minutes, once)"
+  echo "Making the OBS $obs root in $root (Debian $suite from $mirror; several minutes, once)"
   rm -rf "$root.new"
   mkdir -p "$(dirname "$root")"
   # The snapshot's unstable Release file has expired; mmdebstrap keeps this option inside the root.
   if ! mmdebstrap --quiet --variant=apt --mode=root --aptopt='Acquire::Check-Valid-Until "false"' \
       --include="$packages" "$suite" "$root.new" "$mirror" >"$root.log" 2>&1; then
     tail -n 20 "$root.log" >&2
-    echo "Making the OBS ${1:-32} root failed (full output: $root.log)." >&2
+    echo "Making the OBS $obs root failed (full output: $root.log)." >&2
     rm -rf "$root.new"
     exit 1
   fi
@@ -56,9 +57,8 @@ fi
 
 version=$(obs_version)
 major=${version%%.*}
-if ! [[ "$major" =~ ^[0-9]+$ ]] || { [ "${1:-32}" = 32 ] && [ "$major" -lt 30 ]; } ||
-  { [ "${1:-32}" = 29 ] && [ "$major" != 29 ]; }; then
-  echo "The root at $root holds OBS '${version:-none}', not OBS $majors." >&2
+if ! [[ "$major" =~ ^[0-9]+$ ]] || [ "$major" -lt "$lowest" ] || [ "$major" -gt "$highest" ]; then
+  echo "The root at $root holds OBS '${version:-none}', which cannot stand for OBS $obs." >&2
   exit 1
 fi
 echo "OBS $version in $root"

@@ -5,6 +5,7 @@
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
 #include "core/guard.h"
+#include "core/timer_end.h"
 #include "platform/thread.h"
 #include "server/local_server.h"
 
@@ -35,17 +36,6 @@ void run_worker_task(void *param)
     run_guarded("Sending an event", [&] { send_event_text((*build)()); });
 }
 
-// OBS 29 runs its EXIT from inside its SIGINT handler, which may have interrupted this timer's own
-// tick: a stopped timer is deleted once control is back in the event loop.
-void end_stats_timer()
-{
-    if (stats_timer) {
-        stats_timer->stop();
-        stats_timer->deleteLater();
-        stats_timer = nullptr;
-    }
-}
-
 } // namespace
 
 void bridge_frontend_event(enum obs_frontend_event event, void *)
@@ -57,7 +47,7 @@ void bridge_frontend_event(enum obs_frontend_event event, void *)
     // away while OBS still runs events (OBS 32 even clears its callbacks before modules unload).
     // Removing only itself is safe inside OBS's loop over its callbacks.
     stop_ui_tasks();
-    end_stats_timer();
+    end_timer(stats_timer);
     obs_frontend_remove_event_callback(bridge_frontend_event, nullptr);
 }
 

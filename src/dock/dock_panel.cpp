@@ -5,6 +5,7 @@
 #include "core/guard.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/timer_end.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>
@@ -20,7 +21,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <memory>
 #include <utility>
 
 namespace velmora {
@@ -38,7 +38,7 @@ QCefCookieManager *cookie_manager = nullptr;
 QCef *browser_interface = nullptr;
 bool exiting = false;
 // Asks a starting browser runtime whether it is ready, on the main thread, until it is or OBS exits.
-std::unique_ptr<QTimer> runtime_poll;
+QTimer *runtime_poll = nullptr;
 
 QMainWindow *main_window()
 {
@@ -194,8 +194,9 @@ void dock_attach_browser(const std::string &url)
     }
     // The runtime is still starting. Waiting for it here would freeze OBS's window, for good if it
     // never comes; a thread waiting for it could outlive the module. Ask it again at each tick.
-    runtime_poll = std::make_unique<QTimer>();
-    QObject::connect(runtime_poll.get(), &QTimer::timeout, [url] {
+    end_timer(runtime_poll);
+    runtime_poll = new QTimer();
+    QObject::connect(runtime_poll, &QTimer::timeout, [url] {
         run_guarded("Attaching the dock's browser", [&url] {
             if (exiting || !browser_interface || !browser_interface->initialized())
                 return;
@@ -226,11 +227,7 @@ void dock_show()
 void dock_close_browser()
 {
     exiting = true;
-    // Deleted later, like the statistics timer: OBS 29's EXIT may run inside this timer's own tick.
-    if (runtime_poll) {
-        runtime_poll->stop();
-        runtime_poll.release()->deleteLater();
-    }
+    end_timer(runtime_poll);
     if (QCefWidget *widget = browser) {
         browser = nullptr;
         widget->closeBrowser();

@@ -2,6 +2,7 @@
 
 #include "core/guard.h"
 #include "core/log.h"
+#include "core/timer_end.h"
 #include "platform/thread.h"
 #include "update/installer_handoff.h"
 #include "update/update_check.h"
@@ -102,13 +103,7 @@ void request_update_check()
 
 void end_restart_watch()
 {
-    // Deleted once control is back in the event loop: this may run inside the timer's own tick (the
-    // refusal it saw, or OBS 29's EXIT from inside its SIGINT handler).
-    if (restart_watch) {
-        restart_watch->stop();
-        restart_watch->deleteLater();
-        restart_watch = nullptr;
-    }
+    end_timer(restart_watch); // also from its own tick, on the refusal it saw
 }
 
 bool restart_for_update()

@@ -128,9 +128,8 @@ function drawOverlays(model, ready) {
 
 function drawUpdate(model, ready, streaming) {
   const view = describeUpdate(model.update, streaming);
-  const needsAttention = (model.update && ['ready', 'available'].includes(model.update.phase)) || view.required;
-  if (needsAttention && !drawn.updateNeedsAttention) unfold('update');
-  drawn.updateNeedsAttention = needsAttention;
+  if (view.needsAttention && !drawn.updateNeedsAttention) unfold('update');
+  drawn.updateNeedsAttention = view.needsAttention;
   setText($('update-text'), view.text || '—');
   show($('update-required'), view.required);
   const progress = $('update-progress');

@@ -15,13 +15,22 @@ let model = initialModel();
 let drawPending = false;
 // The sign-in result stays in memory only; nothing stores or shows it.
 let idToken = '';
-let overlayState = sanitiseOverlayState(readStored());
+let overlayState = sanitiseOverlayState(readStored(STORE_KEY));
 
-function readStored() {
+// The page's local storage may be off or full: then what it keeps lasts as long as the page.
+function readStored(key) {
   try {
-    return JSON.parse(localStorage.getItem(STORE_KEY) || 'null');
+    return JSON.parse(localStorage.getItem(key) || 'null');
   } catch (error) {
     return null;
+  }
+}
+
+function store(key, value) {
+  try {
+    localStorage.setItem(key, JSON.stringify(value));
+  } catch (error) {
+    // Kept in the page only.
   }
 }
 
@@ -79,11 +88,7 @@ function send(action, fields) {
 }
 
 function publish() {
-  try {
-    localStorage.setItem(STORE_KEY, JSON.stringify(overlayState));
-  } catch (error) {
-    // Storage may be off; the overlays still get the state.
-  }
+  store(STORE_KEY, overlayState);
   send('overlay_publish', { state: overlayState });
 }
 
@@ -207,22 +212,10 @@ function wireOverlays() {
 // The sections the streamer folded stay folded across reloads and OBS restarts.
 function wireFolds() {
   const sections = [...document.querySelectorAll('details[data-fold]')];
-  let folded = [];
-  try {
-    folded = JSON.parse(localStorage.getItem(FOLDED_KEY) || '[]');
-  } catch (error) {
-    folded = [];
-  }
+  const folded = readStored(FOLDED_KEY);
   for (const section of sections) {
     section.open = !(Array.isArray(folded) && folded.includes(section.dataset.fold));
-    section.addEventListener('toggle', () => {
-      const now = sections.filter((d) => !d.open).map((d) => d.dataset.fold);
-      try {
-        localStorage.setItem(FOLDED_KEY, JSON.stringify(now));
-      } catch (error) {
-        // No storage here: the folds last as long as the page.
-      }
-    });
+    section.addEventListener('toggle', () => store(FOLDED_KEY, sections.filter((d) => !d.open).map((d) => d.dataset.fold)));
   }
 }
 

@@ -129,11 +129,13 @@ export function droppedPercent(stats) {
 }
 
 export function describeUpdate(update, streaming) {
-  const view = { text: '', progress: null, canRestart: false, canDownload: false, canCheck: true, required: false, notes: '' };
+  const view = { text: '', progress: null, canRestart: false, canDownload: false, canCheck: true, required: false, notes: '',
+    needsAttention: false };
   if (!update) return view;
   const version = update.version || '';
   view.notes = typeof update.notes === 'string' ? update.notes : '';
   view.required = update.required === true && ['available', 'downloading', 'ready'].includes(update.phase);
+  view.needsAttention = view.required || ['available', 'ready'].includes(update.phase);
   switch (update.phase) {
     case 'checking':
       view.text = 'Checking for updates…';

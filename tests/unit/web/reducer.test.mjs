@@ -84,12 +84,12 @@ test('the update panel in each phase', () => {
   const update = (phase, extra = {}) => ({ event: 'update', current: '1.0.1', phase, version: '1.2.0', notes: '<b>Fixes</b>', required: true, message: '', progress: 0, restarting: false, ...extra });
   const rows = [
     [null, false, { text: '', canRestart: false, canDownload: false, canCheck: true, progress: null, required: false, notes: '' }],
-    [update('available'), false, { text: 'Velmora 1.2.0 is available.', canDownload: true, canRestart: false, canCheck: true, required: true, notes: '<b>Fixes</b>' }],
-    [update('idle'), false, { text: 'You have Velmora 1.0.1.', canCheck: true, notes: '' }],
+    [update('available'), false, { text: 'Velmora 1.2.0 is available.', canDownload: true, canRestart: false, canCheck: true, required: true, notes: '<b>Fixes</b>', needsAttention: true }],
+    [update('idle'), false, { text: 'You have Velmora 1.0.1.', canCheck: true, notes: '', needsAttention: false }],
     [update('checking'), false, { text: 'Checking for updates…', canCheck: false }],
     [update('current'), false, { text: 'Velmora 1.0.1 is up to date.', notes: '' }],
     [update('downloading', { progress: 140 }), false, { progress: 100, canCheck: false, required: true, notes: '<b>Fixes</b>' }],
-    [update('ready'), false, { text: 'Velmora 1.2.0 is ready. It installs when OBS closes.', canRestart: true, canCheck: false }],
+    [update('ready', { required: false }), false, { text: 'Velmora 1.2.0 is ready. It installs when OBS closes.', canRestart: true, canCheck: false, needsAttention: true }],
     [update('ready'), true, { canRestart: false, text: 'Velmora 1.2.0 is ready. It installs when OBS closes. End the stream to restart now.' }],
     [update('ready', { restarting: true }), false, { canRestart: false, text: 'Restarting OBS to install the update…' }],
     [update('failed', { message: 'The update is not signed.' }), false, { text: 'The update is not signed.', canCheck: true, required: false }],
