@@ -54,7 +54,7 @@ int serve(const char *folder, int port)
     std::uint16_t bound = local_server().start(static_cast<std::uint16_t>(port));
     if (!bound)
         return 1;
-    local_server().state->web_root = std::string(folder) + "/";
+    local_server().current_state()->web_root = std::string(folder) + "/";
     std::printf("listening %u\n", bound);
     std::fflush(stdout);
     char c;
@@ -86,8 +86,8 @@ void broadcast_cost(std::uint16_t port)
         }
         for (int i = 0; i < 200; ++i) {
             {
-                std::lock_guard guard(local_server().state->bridge_lock);
-                if (local_server().state->bridge_clients.size() == docks)
+                std::lock_guard guard(local_server().current_state()->bridge_lock);
+                if (local_server().current_state()->bridge_clients.size() == docks)
                     break;
             }
             std::this_thread::sleep_for(milliseconds(10));
@@ -157,8 +157,8 @@ int websocket()
         clients.push_back(connect_bridge(port));
     for (int i = 0; i < 200 &&
                     [&] {
-                        std::lock_guard guard(local_server().state->bridge_lock);
-                        return local_server().state->bridge_clients.size() < docks;
+                        std::lock_guard guard(local_server().current_state()->bridge_lock);
+                        return local_server().current_state()->bridge_clients.size() < docks;
                     }();
          ++i)
         std::this_thread::sleep_for(milliseconds(10));

@@ -11,7 +11,7 @@ sdk=../shared/sdk/obs-32.2.2/include
 # nothing to compile against.
 [ -d "$sdk" ] || { echo "No OBS 32 SDK headers at $sdk: the OBS 32 compile check is skipped."; exit 0; }
 flags=(-std=c++20 -fPIC -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
-  -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"/dev/null"'
+  -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"/dev/null"' -DVELMORA_WEB_PANEL_ENGINE='""'
   $(pkg-config --cflags Qt6Widgets Qt6WebEngineWidgets))
 status=0
 for source in $(find src -name '*.cpp' ! -path 'src/platform/win32/*' | sort); do

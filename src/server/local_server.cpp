@@ -133,20 +133,22 @@ std::string LocalServer::origin() const
 
 std::uint16_t LocalServer::start(std::uint16_t requested)
 {
-    if (state && state->running)
-        return port;
-
-    if (state)
+    if (auto existing = state.load()) {
+        if (existing->running)
+            return port;
         stop(); // the remains of a failed start
-    std::atomic_store(&state, std::make_shared<ServerState>());
+    }
+    auto fresh = std::make_shared<ServerState>();
+    state.store(fresh);
+    ServerState &s = *fresh;
     if (!platform::start_networking()) {
         VELMORA_LOG(LOG_ERROR, "Could not start networking");
         return 0;
     }
-    state->networking_started = true;
+    s.networking_started = true;
 
-    state->web_root = find_web_root();
-    if (state->web_root.empty())
+    s.web_root = find_web_root();
+    if (s.web_root.empty())
         VELMORA_LOG(LOG_WARNING, "The dock files are missing (data/web/index.html)");
 
     bridge_token = random_token(32);
@@ -154,22 +156,22 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
         VELMORA_LOG(LOG_WARNING, "Using a test bridge token from the environment");
 
     std::uint16_t bound = 0;
-    state->listen_socket = bind_first_free_port(requested, bound);
+    s.listen_socket = bind_first_free_port(requested, bound);
     // Without a stop signal no wait could be ended: stop would hang on a silent peer.
-    if (state->listen_socket == platform::invalid_socket || !state->stop_signal.valid()) {
+    if (s.listen_socket == platform::invalid_socket || !s.stop_signal.valid()) {
         VELMORA_LOG(LOG_ERROR, "Could not open a local port for the dock");
         return 0;
     }
 
     port = bound;
-    state->running = true;
+    s.running = true;
     try {
-        state->accept_thread = std::thread([this] { serve_loop(); });
+        s.accept_thread = std::thread([this, &s] { serve_loop(s); });
     } catch (const std::system_error &) {
         // Without an accept thread nothing would answer: undo the start completely.
-        state->running = false;
-        close_socket(state->listen_socket);
-        state->listen_socket = platform::invalid_socket;
+        s.running = false;
+        close_socket(s.listen_socket);
+        s.listen_socket = platform::invalid_socket;
         port = 0;
         VELMORA_LOG(LOG_ERROR, "Could not open a local port for the dock");
         return 0;
@@ -179,9 +181,8 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
     return port;
 }
 
-void LocalServer::serve_loop()
+void LocalServer::serve_loop(ServerState &s)
 {
-    ServerState &s = *state;
     PlainRequests requests(*this);
     std::vector<platform::SocketWait> waits;
     Clock::time_point accept_again{};
@@ -269,9 +270,10 @@ bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_over
 
 void LocalServer::stop()
 {
-    if (!state)
+    auto held = state.load();
+    if (!held)
         return;
-    ServerState &s = *state;
+    ServerState &s = *held;
     s.running = false;
     s.stop_signal.raise();
     close_bridge_clients(*this);
@@ -294,7 +296,7 @@ void LocalServer::stop()
 
     if (s.networking_started)
         platform::stop_networking();
-    std::atomic_store(&state, std::shared_ptr<ServerState>());
+    state.store(nullptr);
     port = 0;
 }
 

@@ -82,7 +82,7 @@ class LocalServer {
 
     // The running state for threads that are not the server's own (broadcasts may come from any
     // thread): a shared reference that stays valid even if stop runs meanwhile.
-    std::shared_ptr<ServerState> current_state() const { return std::atomic_load(&state); }
+    std::shared_ptr<ServerState> current_state() const { return state.load(); }
 
     // Handlers that features install; set while connections may already arrive, so they are
     // swapped and copied under a lock and called outside it.
@@ -100,7 +100,7 @@ class LocalServer {
     // socket closed, when it cannot have one. The token is the one the request presented.
     bool start_websocket(socket_t socket, std::string key, bool is_overlay, std::string token);
 
-    std::shared_ptr<ServerState> state;
+    std::atomic<std::shared_ptr<ServerState>> state;
     std::uint16_t port = 0;
     std::string bridge_token;
     // A plain request must arrive within this, and its answer leave within it again; a WebSocket
@@ -114,7 +114,7 @@ class LocalServer {
     ConnectHandler on_bridge_connect;
     RouteHandler on_auth_callback;
 
-    void serve_loop();
+    void serve_loop(ServerState &s);
 };
 
 LocalServer &local_server();

@@ -162,7 +162,8 @@ std::string content_security_policy(std::uint16_t port)
 
 Response serve_file(const LocalServer &server, const std::string &relative_path)
 {
-    const std::string &web_root = server.state ? server.state->web_root : std::string();
+    auto state = server.current_state();
+    const std::string web_root = state ? state->web_root : std::string();
     Response response;
     if (is_safe_path(relative_path) && !web_root.empty())
         response.shared_body = file_cache.get(web_root + relative_path);

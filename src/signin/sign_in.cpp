@@ -47,10 +47,10 @@ Response page(int status, const char *title)
 std::string start_sign_in(LocalServer &server, const std::string &provider)
 {
     std::string state_token = random_token(24);
-    if (server.state) {
-        std::lock_guard guard(server.state->sign_in_lock);
-        server.state->pending_sign_in = state_token;
-        server.state->sign_in_expiry = std::chrono::steady_clock::now() + sign_in_lifetime;
+    if (auto s = server.current_state()) {
+        std::lock_guard guard(s->sign_in_lock);
+        s->pending_sign_in = state_token;
+        s->sign_in_expiry = std::chrono::steady_clock::now() + sign_in_lifetime;
     }
     std::string callback = server.origin() + "/auth-callback";
     std::string url = std::string(constants::site_origin) +
@@ -63,10 +63,11 @@ std::string start_sign_in(LocalServer &server, const std::string &provider)
 
 void cancel_sign_in(LocalServer &server)
 {
-    if (!server.state)
+    auto s = server.current_state();
+    if (!s)
         return;
-    std::lock_guard guard(server.state->sign_in_lock);
-    server.state->pending_sign_in.clear();
+    std::lock_guard guard(s->sign_in_lock);
+    s->pending_sign_in.clear();
 }
 
 Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
@@ -80,10 +81,10 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
     std::string id_token = parameter(parameters, "idToken");
 
     bool matched = false;
-    if (server.state) {
-        std::lock_guard guard(server.state->sign_in_lock);
-        std::string &pending = server.state->pending_sign_in;
-        matched = !pending.empty() && std::chrono::steady_clock::now() < server.state->sign_in_expiry &&
+    if (auto s = server.current_state()) {
+        std::lock_guard guard(s->sign_in_lock);
+        std::string &pending = s->pending_sign_in;
+        matched = !pending.empty() && std::chrono::steady_clock::now() < s->sign_in_expiry &&
                   tokens_equal(state_token, pending);
         if (matched)
             pending.clear();

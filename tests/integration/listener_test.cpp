@@ -179,7 +179,7 @@ TEST_F(ListenerTest, SlowPeersLoseTheirSlotAtTheTimeLimit)
     ASSERT_NE(port, 0);
     TestFolder folder;
     folder.write("big.bin", std::string(32 * 1024 * 1024, 'b'));
-    server.state->web_root = folder.file("");
+    server.current_state()->web_root = folder.file("");
     std::size_t before = open_descriptors();
 
     LoopbackClient sleeper(port, 4096); // asks for a large file and never reads it
@@ -215,7 +215,7 @@ TEST_F(ListenerTest, APeerThatStopsSendingStillGetsTheWholeAnswerWithoutTheServe
     TestFolder folder;
     const std::string body(4 * 1024 * 1024, 'b');
     folder.write("big.bin", body);
-    server.state->web_root = folder.file("");
+    server.current_state()->web_root = folder.file("");
     LoopbackClient client(port, 4096);
     client.send(get_request(port, "/dock/big.bin"));
     ::shutdown(client.fd(), shut_write);

@@ -91,7 +91,7 @@ TEST_F(RoutingTest, RoutesAnswersAndCacheRules)
     folder.write("auth-done.html", "<!doctype html><title>changed on disk</title>");
     EXPECT_EQ(body(get("/auth-done")), "<!doctype html><title>changed on disk</title>")
         << "a stale copy was served";
-    server.state->web_root.clear();
+    server.current_state()->web_root.clear();
     EXPECT_EQ(get("/dock/").substr(0, 22), "HTTP/1.1 404 Not Found") << "the web files went missing";
 }
 

@@ -37,7 +37,7 @@ class ServerTest : public ::testing::Test {
         folder.write("auth-done.html", "<!doctype html><title>done</title>");
         port = server.start(process_port());
         ASSERT_NE(port, 0);
-        server.state->web_root = folder.file("");
+        server.current_state()->web_root = folder.file("");
         server.bridge_token = bridge_token;
         server.set_overlay_token(overlay_token);
     }

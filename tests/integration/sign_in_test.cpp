@@ -88,8 +88,8 @@ TEST_F(SignInTest, RefusalsAndBadTokens)
 
     state = state_of(start_sign_in(server, ""));
     {
-        std::lock_guard guard(server.state->sign_in_lock);
-        server.state->sign_in_expiry = std::chrono::steady_clock::now();
+        std::lock_guard guard(server.current_state()->sign_in_lock);
+        server.current_state()->sign_in_expiry = std::chrono::steady_clock::now();
     }
     EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "expired";
 }
