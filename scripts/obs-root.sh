@@ -8,9 +8,16 @@
 set -euo pipefail
 
 obs=${1:-32}
+root32=${VELMORA_OBS32_ROOT:-/var/lib/velmora/obs32-root}
+root29=${VELMORA_OBS29_ROOT:-/var/lib/velmora/obs29-root}
+# A root whose package list differs is made again: one path for both would wipe the other's root.
+if [ "$(realpath -m "$root32")" = "$(realpath -m "$root29")" ]; then
+  echo "The OBS 29 and OBS 32 roots are both $root32: give each a path of its own." >&2
+  exit 2
+fi
 case "$obs" in
   32)
-    root=${VELMORA_OBS32_ROOT:-/var/lib/velmora/obs32-root}
+    root=$root32
     suite=sid
     # What the module, the web panel provider and the web pages build with, and what the
     # end-to-end suites run inside: OBS, Xvfb, gdb for the exit checks, dpkg-dev for packaging.
@@ -18,7 +25,7 @@ case "$obs" in
 libssl-dev,libcurl4-openssl-dev,nodejs,xvfb,xauth,procps,gdb,dpkg-dev,file
     lowest=30 highest=999 ;;
   29)
-    root=${VELMORA_OBS29_ROOT:-/var/lib/velmora/obs29-root}
+    root=$root29
     suite=bookworm
     # The package's dependencies are installed ahead, so apt installs it without the network.
     packages=obs-studio,libqt5webenginewidgets5,libcurl4,libssl3,ca-certificates,xvfb,xauth,procps
