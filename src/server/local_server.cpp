@@ -166,7 +166,7 @@ std::uint16_t LocalServer::start(std::uint16_t requested)
     port = bound;
     s.running = true;
     try {
-        s.accept_thread = std::thread([this, &s] { serve_loop(s); });
+        s.accept_thread = std::thread([this, served = &s] { serve_loop(*served); });
     } catch (const std::system_error &) {
         // Without an accept thread nothing would answer: undo the start completely.
         s.running = false;
