@@ -88,8 +88,9 @@ TEST_F(SignInTest, RefusalsAndBadTokens)
 
     state = state_of(start_sign_in(server, ""));
     {
-        std::lock_guard guard(server.current_state()->sign_in_lock);
-        server.current_state()->sign_in_expiry = std::chrono::steady_clock::now();
+        auto running = server.current_state();
+        std::lock_guard guard(running->sign_in_lock);
+        running->sign_in_expiry = std::chrono::steady_clock::now();
     }
     EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "expired";
 }
