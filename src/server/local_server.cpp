@@ -120,6 +120,19 @@ void close_socket(socket_t socket)
     platform::release_socket(socket);
 }
 
+std::shared_ptr<ServerState> LocalServer::current_state() const
+{
+    std::lock_guard lock(state_lock);
+    return state;
+}
+
+void LocalServer::set_state(std::shared_ptr<ServerState> next)
+{
+    std::lock_guard lock(state_lock);
+    state.swap(next);
+    // The old state, if this was its last holder, is destroyed outside the lock.
+}
+
 bool LocalServer::is_running() const
 {
     auto s = current_state();
@@ -133,13 +146,13 @@ std::string LocalServer::origin() const
 
 std::uint16_t LocalServer::start(std::uint16_t requested)
 {
-    if (auto existing = state.load()) {
+    if (auto existing = current_state()) {
         if (existing->running)
             return port;
         stop(); // the remains of a failed start
     }
     auto fresh = std::make_shared<ServerState>();
-    state.store(fresh);
+    set_state(fresh);
     ServerState &s = *fresh;
     if (!platform::start_networking()) {
         VELMORA_LOG(LOG_ERROR, "Could not start networking");
@@ -270,7 +283,7 @@ bool LocalServer::start_websocket(socket_t socket, std::string key, bool is_over
 
 void LocalServer::stop()
 {
-    auto held = state.load();
+    auto held = current_state();
     if (!held)
         return;
     ServerState &s = *held;
@@ -296,7 +309,7 @@ void LocalServer::stop()
 
     if (s.networking_started)
         platform::stop_networking();
-    state.store(nullptr);
+    set_state(nullptr);
     port = 0;
 }
 

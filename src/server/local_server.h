@@ -82,7 +82,7 @@ class LocalServer {
 
     // The running state for threads that are not the server's own (broadcasts may come from any
     // thread): a shared reference that stays valid even if stop runs meanwhile.
-    std::shared_ptr<ServerState> current_state() const { return state.load(); }
+    std::shared_ptr<ServerState> current_state() const;
 
     // Handlers that features install; set while connections may already arrive, so they are
     // swapped and copied under a lock and called outside it.
@@ -100,7 +100,6 @@ class LocalServer {
     // socket closed, when it cannot have one. The token is the one the request presented.
     bool start_websocket(socket_t socket, std::string key, bool is_overlay, std::string token);
 
-    std::atomic<std::shared_ptr<ServerState>> state;
     std::uint16_t port = 0;
     std::string bridge_token;
     // A plain request must arrive within this, and its answer leave within it again; a WebSocket
@@ -109,6 +108,12 @@ class LocalServer {
     std::chrono::milliseconds client_stall_limit{10000};
 
   private:
+    // A plain lock, not std::atomic<std::shared_ptr>: GCC 12 builds that on a spin bit that
+    // ThreadSanitizer cannot see, and reports every broadcast racing a stop.
+    mutable std::mutex state_lock;
+    std::shared_ptr<ServerState> state;
+    void set_state(std::shared_ptr<ServerState> next);
+
     std::mutex handlers_lock;
     MessageHandler on_bridge_message;
     ConnectHandler on_bridge_connect;

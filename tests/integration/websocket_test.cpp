@@ -299,3 +299,20 @@ TEST_F(WebSocketTest, StopIsPromptWithClientsOpenAndSendsBlocked)
     for (auto &client : open)
         EXPECT_TRUE(client->closed_by_peer());
 }
+
+// Broadcasts come from any thread while OBS stops and starts the server; a race on the running
+// state shows under ThreadSanitizer.
+TEST_F(WebSocketTest, StopAndStartAgainstAThreadThatKeepsBroadcasting)
+{
+    std::atomic<bool> done{false};
+    std::thread broadcaster([&] {
+        while (!done)
+            broadcast_bridge(R"({"event":"stats"})");
+    });
+    for (int i = 0; i < 100; ++i) {
+        server.stop();
+        ASSERT_NE(server.start(process_port()), 0);
+    }
+    done = true;
+    broadcaster.join();
+}
