@@ -77,39 +77,49 @@ describe('the updater in OBS', { timeout: 120000 }, () => {
     assert.match(dryRun[1], /^\/SILENT \/SUPPRESSMSGBOXES \/NORESTART \/SP- \/VELMORAUPDATE \/LOG="\/tmp\/velmora-e2e-\w+\/\.local\/share\/Velmora for OBS\/updates\/install-1\.0\.2\.log" \/RESTARTOBS="\/usr\/bin\/obs"$/);
   });
 
-  it('forgets the restart when the user keeps OBS open', async () => {
+  it('forgets the restart when OBS stays open: a close refused without a word, then one the streamer declines', async () => {
     const recordings = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-recordings-'));
     offer();
     const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
       await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
+      const forgotten = [];
+      const restartRefused = async (refuse) => {
+        const asked = await bridge.ask({ action: 'update_restart' }, (e) => e.event === 'update' && e.data.restarting);
+        await refuse();
+        forgotten.push((await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 15000,
+          { from: asked.index })).data);
+      };
+      // Another plug-in's close filter refuses it; no dialog comes up.
+      await obs.command('refuse-close');
+      await restartRefused(() => obs.waitForLog('[stand-in] close refused', 5000));
+      // OBS asks whether to close while recording; the streamer says No.
       await obs.command('record', '==== Recording Start');
-      const asked = await bridge.ask({ action: 'update_restart' }, (e) => e.event === 'update' && e.data.restarting);
-      // OBS asks whether to close while recording; the user says No.
-      await sleep(500);
-      await obs.command('answer-no', '[stand-in] answering No');
-      const forgotten = await bridge.waitFor((e) => e.event === 'update' && !e.data.restarting, 5000,
-        { from: asked.index });
+      await restartRefused(async () => {
+        await sleep(500);
+        await obs.command('answer-no', '[stand-in] answering No');
+      });
       await obs.command('stop-record', '==== Recording Stop');
       // OBS 29 closes from inside its SIGINT handler, which deadlocks if the signal lands while
       // the recording's end is still being cleaned up.
       await sleep(1500);
-      return forgotten.data;
+      return forgotten;
     }, { standIns: ['velmora-probe'], globalIni: { General: { ConfirmOnExit: 'true' } },
       profileIni: { SimpleOutput: { FilePath: recordings } } });
     fs.rmSync(recordings, { recursive: true, force: true });
-    assert.equal(result.phase, 'ready');
+    assert.deepEqual(result.map((u) => u.phase), ['ready', 'ready']);
     // The later exit still installs, without restarting OBS unasked.
     assert.match(run.log, /Update 1\.0\.2 would start now \(test dry run\): .*install-1\.0\.2\.log"$/m);
   });
 
-  it('keeps the restart when OBS puts its close off', async () => {
+  it('keeps the restart when OBS puts its close off and an unrelated dialog comes and goes', async () => {
     offer();
     const { run, result } = await updaterRun(server, async ({ obs, bridge }) => {
       await obs.waitForLog('[velmora] Update 1.0.2 downloaded and verified; it installs when OBS closes');
       await obs.command('defer-close');
       bridge.send({ action: 'update_restart' });
       await obs.waitForLog('[stand-in] close put off', 5000);
-      // OBS closes 3 s later, by itself; the dock is told nothing new meanwhile.
+      await obs.waitForLog('[stand-in] unrelated dialog closed', 5000);
+      // OBS closes 2 s after it put its close off, by itself; the dock is told nothing new meanwhile.
       const closedItself = await Promise.race([obs.exited.then(() => true), sleep(10000).then(() => false)]);
       const flags = updates(bridge).map((u) => u.restarting);
       return { closedItself, afterAsked: flags.slice(flags.indexOf(true)) };

@@ -8,7 +8,8 @@
 // in OBS's log: "report" describes the Velmora dock, "close" closes it as its close button would,
 // "docks-menu" chooses Docks > Velmora, "move-left" docks it on the left, "tools" chooses Tools > Velmora,
 // "record" and "stop-record" start and stop recording, "answer-no" declines the question OBS asks before
-// closing, and "defer-close" makes OBS put off its next close.
+// closing, "defer-close" makes OBS put off its next close while an unrelated dialog comes and goes, and
+// "refuse-close" refuses the next close without a word, as another plug-in's close filter may.
 #include "dock/browser_panel.h"
 
 #include <obs-frontend-api.h>
@@ -17,6 +18,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDockWidget>
 #include <QFile>
 #include <QLabel>
@@ -105,8 +107,26 @@ void answer_no()
     say("no question to answer");
 }
 
-// Puts off OBS's next close by 3 s, as OBS itself does while a nested event loop runs.
-class CloseDeferral : public QObject {
+// A dialog that has nothing to do with closing, shown for 400 ms.
+void show_unrelated_dialog()
+{
+    auto *dialog = new QDialog(main_window());
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+    say("unrelated dialog shown");
+    QTimer::singleShot(400, dialog, [dialog] {
+        say("unrelated dialog closed");
+        dialog->close();
+    });
+}
+
+// Refuses OBS's next close; deferred, it closes again 2 s later, as OBS itself does while a nested
+// event loop runs, and an unrelated dialog comes and goes meanwhile.
+class CloseFilter : public QObject {
+  public:
+    explicit CloseFilter(bool deferred) : deferred(deferred) {}
+
   protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
@@ -114,14 +134,22 @@ class CloseDeferral : public QObject {
             return false;
         main_window()->removeEventFilter(this);
         deleteLater();
-        say("close put off");
         event->ignore();
-        QTimer::singleShot(3000, main_window(), [] {
+        if (!deferred) {
+            say("close refused");
+            return true;
+        }
+        say("close put off");
+        QTimer::singleShot(300, main_window(), show_unrelated_dialog);
+        QTimer::singleShot(2000, main_window(), [] {
             say("closing again");
             main_window()->close();
         });
         return true;
     }
+
+  private:
+    bool deferred;
 };
 
 void run_command()
@@ -151,8 +179,8 @@ void run_command()
         obs_frontend_recording_stop();
     else if (command == "answer-no")
         answer_no();
-    else if (command == "defer-close")
-        main_window()->installEventFilter(new CloseDeferral());
+    else if (command == "defer-close" || command == "refuse-close")
+        main_window()->installEventFilter(new CloseFilter(command == "defer-close"));
 }
 
 void on_event(enum obs_frontend_event event, void *)
