@@ -319,8 +319,14 @@ std::optional<std::time_t> timestamp_time(PKCS7 *p7)
         return std::nullopt;
     }
     TS_VERIFY_CTX_set_flags(verify.get(), TS_VFY_VERSION | TS_VFY_SIGNER | TS_VFY_SIGNATURE | TS_VFY_DATA);
+    // The context owns both from here; OpenSSL 3.4 renamed the setters to say so.
+#if OPENSSL_VERSION_NUMBER >= 0x30400000L
+    TS_VERIFY_CTX_set0_data(verify.get(), stamped);
+    TS_VERIFY_CTX_set0_store(verify.get(), store.release());
+#else
     TS_VERIFY_CTX_set_data(verify.get(), stamped);
     TS_VERIFY_CTX_set_store(verify.get(), store.release());
+#endif
     if (TS_RESP_verify_token(verify.get(), token.get()) != 1)
         return std::nullopt;
     TstInfoPtr info(PKCS7_to_TS_TST_INFO(token.get()));
