@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config ninja-build clang libclang-rt-14-dev
   obs-studio libobs-dev qt6-base-dev qtbase5-dev qtwebengine5-dev qt6-webengine-dev libgl-dev libglx-dev libopengl-dev
   libgtest-dev googletest libssl-dev libcurl4-openssl-dev osslsigncode openssl curl
-  xvfb xauth xdotool iproute2 util-linux procps psmisc gdb mmdebstrap dpkg-dev lintian file
+  xvfb xauth xdotool iproute2 util-linux procps psmisc gdb mmdebstrap dpkg-dev lintian file bats
   nginx libnginx-mod-rtmp wrk chromium locales
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
 )

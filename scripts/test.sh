@@ -10,6 +10,14 @@ cd "$(dirname "$0")/.."
 floors=(platform core server bridge "dock|service|signin|update|overlay|web_panel" module)
 for i in 0 1 2 3; do above=$(IFS='|'; echo "${floors[*]:i+1}"); ! grep -rnE "#include \"($above)/" "src/${floors[i]}" || { echo "FAILED: the include above runs up a floor" >&2; exit 1; }; done
 
+# No package registry's or archive's host name is written in the repository: those of this
+# machine's apt sources and npm are looked for.
+# shellcheck disable=SC2016 # $(REPO_URI) is apt's field, not a substitution
+for host in $({ apt-get indextargets --format '$(REPO_URI)'; npm config get registry; } 2>/dev/null |
+  sed -n 's|^[a-z+]*://\([^/:]*\).*|\1|p' | sort -u); do
+  if git grep -nF -e "$host" -- . 2>/dev/null; then echo "FAILED: the repository names the package host $host" >&2; exit 1; fi
+done
+
 bash scripts/install-deps.sh
 bash scripts/build.sh
 echo "== The module for OBS 32, in its root"
