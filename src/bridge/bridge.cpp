@@ -79,6 +79,7 @@ void bridge_init(const BridgeSetup &given)
 void bridge_shutdown()
 {
     stop_ui_tasks();
+    drop_deferred_ui_tasks();
     // Ended at EXIT already, unless OBS never got that far.
     delete stats_timer;
     stats_timer = nullptr;

@@ -4,6 +4,9 @@
 
 #include <obs.h>
 
+#include <QMetaObject>
+#include <QObject>
+
 #include <atomic>
 #include <memory>
 
@@ -12,6 +15,9 @@ namespace velmora {
 namespace {
 
 std::atomic<bool> taking_tasks{false};
+// Deferred tasks are queued to this object, so deleting it drops those still waiting: none may
+// run once the module's code is gone.
+QObject *deferred_context = nullptr;
 
 void run_ui_task(void *param)
 {
@@ -28,6 +34,25 @@ void queue_ui_task(Task task)
     if (!queued)
         return;
     obs_queue_task(OBS_TASK_UI, run_ui_task, queued, false);
+}
+
+void defer_ui_task(Task task)
+{
+    if (!deferred_context)
+        deferred_context = new QObject();
+    QMetaObject::invokeMethod(
+        deferred_context,
+        [task = std::move(task)] {
+            if (taking_tasks)
+                run_guarded("A deferred task", task);
+        },
+        Qt::QueuedConnection);
+}
+
+void drop_deferred_ui_tasks()
+{
+    delete deferred_context;
+    deferred_context = nullptr;
 }
 
 void start_ui_tasks()

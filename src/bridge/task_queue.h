@@ -11,6 +11,10 @@ using Task = std::function<void()>;
 // runs queued tasks while it closes, and none may touch a frontend that is going away.
 void queue_ui_task(Task task);
 
+// On the main thread only: runs the task once the event being handled now is over (OBS runs UI
+// tasks queued from its main thread at once). Dropped by drop_deferred_ui_tasks, at unload.
+void defer_ui_task(Task task);
+void drop_deferred_ui_tasks();
 // Queued tasks run from start_ui_tasks on and are dropped once stop_ui_tasks was called.
 void start_ui_tasks();
 void stop_ui_tasks();

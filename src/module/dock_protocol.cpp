@@ -12,7 +12,9 @@
 #include "server/local_server.h"
 #include "server/websocket.h"
 #include "service/service_switch.h"
+#include "service/stream_control.h"
 #include "service/stream_stats.h"
+#include "service/stream_watch.h"
 #include "signin/sign_in.h"
 #include "update/update_state.h"
 #include "update/updater.h"
@@ -47,26 +49,38 @@ void restart_into_update(obs_data_t *)
         restart_for_update();
 }
 
+// What became of an action, for every dock: each shows it beside the control that asked.
+void send_result(const char *action, const ServiceResult &result)
+{
+    send_event(EventJson("action_result")
+                   .add_string("action", action)
+                   .add_bool("ok", result.ok)
+                   .add_string("message", result.message)
+                   .add_string("confirm", result.confirm));
+}
+
 void switch_to_velmora(obs_data_t *message)
 {
-    use_velmora_service(field(message, "mode"), field(message, "url"), field(message, "key"));
+    send_result("use_velmora",
+                use_velmora_service(field(message, "mode"), field(message, "url"), field(message, "key"),
+                                    obs_data_get_bool(message, "replace")));
     send_state();
 }
 
-void put_back_service(obs_data_t *)
+void put_back_service(obs_data_t *message)
 {
-    restore_previous_service();
+    send_result("restore_service", restore_previous_service(obs_data_get_bool(message, "replace")));
     send_state();
 }
 
-void start_stream(obs_data_t *)
+void start_stream(obs_data_t *message)
 {
-    start_streaming();
+    send_result("start_streaming", start_streaming(obs_data_get_bool(message, "confirmed")));
 }
 
-void stop_stream(obs_data_t *)
+void stop_stream(obs_data_t *message)
 {
-    stop_streaming();
+    send_result("stop_streaming", stop_streaming(obs_data_get_bool(message, "confirmed")));
 }
 
 void sign_in(obs_data_t *message)
@@ -144,16 +158,28 @@ constexpr Action actions[] = {
 
 std::string state_json()
 {
+    ServiceKind kind = current_service_kind();
+    VelmoraIngest ingest = current_velmora_ingest();
     return EventJson("state")
         .add_string("version", module_version)
         .add_string("obsVersion", obs_get_version_string())
         .add_bool("streaming", obs_frontend_streaming_active())
         .add_bool("reconnecting", stream_reconnecting())
-        .add_bool("serviceIsVelmora", current_service_is_velmora())
+        .add_bool("serviceIsVelmora", kind == ServiceKind::velmora)
         .add_string("previousService", describe_previous_service())
         .add_string("lastError", stream_last_error())
         .add_string("overlayChatUrl", overlay_url("chat", ""))
         .add_string("overlayCountdownUrl", overlay_url("countdown", ""))
+        .add_string("serviceState", service_kind_name(kind))
+        .add_string("serviceName", describe_current_service())
+        .add_string("serviceMode", ingest.mode)
+        .add_string("serviceServer", ingest.server)
+        .add_string("serviceKey", ingest.key)
+        .add_bool("whipAvailable", service_type_available("whip_custom"))
+        .add_bool("browserSources", browser_sources_available())
+        .add_bool("connecting", stream_connecting())
+        .add_bool("confirmStart", obs_confirms_stream(true))
+        .add_bool("confirmStop", obs_confirms_stream(false))
         .text();
 }
 

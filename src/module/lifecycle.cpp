@@ -11,7 +11,8 @@
 #include "server/http_response.h"
 #include "server/local_server.h"
 #include "server/websocket.h"
-#include "service/stream_stats.h"
+#include "service/service_switch.h"
+#include "service/stream_watch.h"
 #include "signin/sign_in.h"
 #include "update/installer_handoff.h"
 #include "update/updater.h"
@@ -36,6 +37,7 @@ void on_frontend_loading_event(enum obs_frontend_event event, void *)
                 return;
             dock_attach_browser(dock_url());
             refresh_overlay_urls();
+            adopt_installed_ingest();
             start_updater();
         } else if (event == OBS_FRONTEND_EVENT_EXIT) {
             dock_close_browser();
@@ -55,6 +57,8 @@ void on_frontend_event(enum obs_frontend_event event, void *)
         } else if (event == OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED && local_server().port != 0) {
             // A collection loaded now may hold overlays that point at an old port or token.
             refresh_overlay_urls();
+        } else if (event == OBS_FRONTEND_EVENT_PROFILE_CHANGED && local_server().port != 0) {
+            adopt_installed_ingest();
         }
     });
 }
@@ -85,7 +89,7 @@ void module_start()
         settings.set_port(bound);
     server.set_overlay_token(settings.overlay_token());
     server.set_auth_callback_handler(handle_auth_callback);
-    stream_stats_init();
+    stream_watch_init();
     bridge_init(dock_protocol());
     dock_init(obs_module_text("DockTitle"));
 
@@ -99,7 +103,7 @@ void module_stop()
 {
     stop_updater();
     bridge_shutdown();
-    stream_stats_shutdown();
+    stream_watch_shutdown();
     local_server().stop();
     flush_refusal_warnings();
     flush_sign_in_warnings();

@@ -162,6 +162,13 @@ std::string add_overlay(const std::string &kind_name, const std::string &query)
     return add_overlay_to(obs_scene_from_source(scene_source), kind_name, query);
 }
 
+bool browser_sources_available()
+{
+    // Without the browser module libobs still "creates" a browser source: a placeholder that never
+    // shows anything. A type that is registered has a display name.
+    return obs_source_get_display_name("browser_source") != nullptr;
+}
+
 std::string add_overlay_to(obs_scene_t *scene, const std::string &kind_name, const std::string &query)
 {
     const OverlayKind *kind = find_kind(kind_name);
@@ -171,10 +178,8 @@ std::string add_overlay_to(obs_scene_t *scene, const std::string &kind_name, con
         return "Those overlay options look off. Try again.";
     if (!scene)
         return "Pick a scene in OBS first, then try again.";
-    // Without the browser module libobs still "creates" a browser source: a placeholder that never
-    // shows anything. A type that is registered has a display name.
-    if (!obs_source_get_display_name("browser_source"))
-        return "OBS couldn't make a browser source. Is the Browser plugin turned on?";
+    if (!browser_sources_available())
+        return no_browser_sources;
 
     OBSDataAutoRelease settings = overlay_settings(*kind, overlay_url(kind_name, query));
     Found found;
@@ -183,7 +188,7 @@ std::string add_overlay_to(obs_scene_t *scene, const std::string &kind_name, con
         return std::string("Too many sources are named like \"") + kind->source_name +
                "\". Rename one of them, then try again.";
     if (!source)
-        return "OBS couldn't make a browser source. Is the Browser plugin turned on?";
+        return "OBS couldn't make a browser source. Try again, or use “Copy link”.";
 
     // Inside a group too: a streamer who grouped the overlay must not get a second copy.
     if (!obs_scene_find_source_recursive(scene, obs_source_get_name(source))) {

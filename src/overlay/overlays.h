@@ -9,6 +9,11 @@ namespace velmora {
 
 // The page URL of an overlay kind on the local server, carrying the overlay token in its fragment.
 std::string overlay_url(const std::string &kind, const std::string &query);
+// This OBS has browser sources (OBS's browser module); without them an overlay cannot be added.
+bool browser_sources_available();
+inline constexpr const char *no_browser_sources =
+    "This OBS has no browser sources, so it can't show overlays. Use “Copy link” and paste the link into "
+    "a browser source of an OBS that has them.";
 // Adds the kind's browser source to the scene being worked on; a message for the user, empty on
 // success. Main thread.
 std::string add_overlay(const std::string &kind, const std::string &query);

@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/module_handle.h"
 #include "core/settings.h"
+#include "service/service_record.h"
 
 #include <obs-frontend-api.h>
 #include <obs-module.h>
@@ -11,6 +12,8 @@
 #include <util/util.hpp>
 
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 namespace velmora {
 
@@ -33,11 +36,6 @@ std::string string_setting(obs_data_t *settings, const char *name)
     return value ? value : "";
 }
 
-bool is_custom_type(const char *type)
-{
-    return type && (std::strcmp(type, "rtmp_custom") == 0 || std::strcmp(type, "whip_custom") == 0);
-}
-
 // The current profile's service file, which OBS writes when the streaming service is saved;
 // empty when OBS has no profile folder.
 std::string profile_service_file()
@@ -50,6 +48,22 @@ std::string folder_of(const std::string &file)
 {
     std::size_t slash = file.find_last_of("/\\");
     return slash == std::string::npos ? std::string() : file.substr(0, slash);
+}
+
+// A scheme is case-insensitive; the prefixes are lower case.
+bool starts_with_any(const std::string &text, std::initializer_list<const char *> prefixes)
+{
+    for (const char *prefix : prefixes) {
+        std::size_t length = std::strlen(prefix);
+        bool same = text.size() > length;
+        for (std::size_t i = 0; same && i < length; ++i) {
+            char c = text[i];
+            same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == prefix[i];
+        }
+        if (same)
+            return true;
+    }
+    return false;
 }
 
 // Our service with exactly these values is installed already.
@@ -94,28 +108,89 @@ bool remember_service(obs_service_t *service, const std::string &target)
     return true;
 }
 
+void forget_service()
+{
+    Settings::instance().clear_previous_service();
+    remove_backup_files();
+}
+
 // A record waits to be put back into another profile that still exists: replacing it would lose
 // that profile's own service for good.
-bool record_of_another_profile(const std::string &target, std::string &other)
+bool record_of_another_profile(obs_data_t *record, const std::string &target, std::string &other)
 {
-    OBSDataAutoRelease record = Settings::instance().previous_service();
     other = string_setting(record, "target");
     return !other.empty() && other != target && os_file_exists(folder_of(other).c_str());
 }
 
+// Remembers which ingest is ours, so that an edit in OBS's settings keeps it ours.
+void note_installed_ingest(obs_data_t *record, const char *type, const std::string &server)
+{
+    if (!record)
+        return;
+    set_installed_ingest(record, type, server);
+    if (!Settings::instance().set_previous_service(record))
+        VELMORA_LOG(LOG_WARNING, "Could not note the Velmora ingest in the settings");
+}
+
+ServiceResult refused(const char *log_reason, std::string message)
+{
+    if (log_reason)
+        VELMORA_LOG(LOG_INFO, "Not switching services: %s", log_reason);
+    return {false, std::move(message), {}};
+}
+
 } // namespace
 
-bool service_is_velmora(obs_service_t *service)
+bool service_type_available(const char *type)
 {
-    if (!service || !is_custom_type(obs_service_get_type(service)))
-        return false;
-    OBSDataAutoRelease settings = obs_service_get_settings(service);
-    return obs_data_get_bool(settings, marker_setting);
+    const char *id = nullptr;
+    for (std::size_t i = 0; obs_enum_service_types(i, &id); ++i) {
+        if (id && std::strcmp(id, type) == 0)
+            return true;
+    }
+    return false;
+}
+
+ServiceKind current_service_kind()
+{
+    OBSDataAutoRelease record = Settings::instance().previous_service();
+    return classify_service(obs_frontend_get_streaming_service(), record);
 }
 
 bool current_service_is_velmora()
 {
-    return service_is_velmora(obs_frontend_get_streaming_service());
+    return current_service_kind() == ServiceKind::velmora;
+}
+
+std::string describe_current_service()
+{
+    obs_service_t *current = obs_frontend_get_streaming_service();
+    return current_service_is_velmora() ? "Velmora" : describe_service(current);
+}
+
+VelmoraIngest current_velmora_ingest()
+{
+    VelmoraIngest ingest;
+    obs_service_t *current = obs_frontend_get_streaming_service();
+    if (!current_service_is_velmora())
+        return ingest;
+    OBSDataAutoRelease settings = obs_service_get_settings(current);
+    bool whip = std::strcmp(obs_service_get_type(current), "whip_custom") == 0;
+    ingest.mode = whip ? "whip" : "rtmp";
+    ingest.server = string_setting(settings, "server");
+    ingest.key = string_setting(settings, whip ? "bearer_token" : "key");
+    return ingest;
+}
+
+void adopt_installed_ingest()
+{
+    OBSDataAutoRelease record = Settings::instance().previous_service();
+    obs_service_t *current = obs_frontend_get_streaming_service();
+    // A record from before the ingest was noted: the marked service in OBS now is the one.
+    if (!record || has_installed_ingest(record) || !service_is_velmora(current, nullptr))
+        return;
+    OBSDataAutoRelease settings = obs_service_get_settings(current);
+    note_installed_ingest(record, obs_service_get_type(current), string_setting(settings, "server"));
 }
 
 bool save_service_backup(obs_data_t *record)
@@ -132,38 +207,65 @@ bool save_service_backup(obs_data_t *record)
                                          nullptr);
 }
 
-void use_velmora_service(const std::string &mode, const std::string &url, const std::string &key)
+ServiceResult use_velmora_service(const std::string &mode, const std::string &url, const std::string &key,
+                                  bool replace)
 {
     if (url.empty() || key.empty())
-        return;
+        return {false, "Give the server URL and the stream key.", {}};
+    bool whip = mode == "whip";
+    if (whip ? !starts_with_any(url, {"https://", "http://"})
+             : !starts_with_any(url, {"rtmp://", "rtmps://"}))
+        return refused(whip ? "the server URL is not an http(s) address"
+                            : "the server URL is not an rtmp(s) address",
+                       whip ? "A WHIP endpoint URL starts with https://."
+                            : "An RTMP server URL starts with rtmp:// or rtmps://.");
     if (obs_frontend_streaming_active()) {
         VELMORA_LOG(LOG_INFO, "Not switching services while OBS is streaming");
-        return;
+        return {false, "OBS is streaming. End the stream to change the service.", {}};
     }
-    bool whip = mode == "whip";
     const char *type = whip ? "whip_custom" : "rtmp_custom";
     const char *secret_name = whip ? "bearer_token" : "key";
+    if (!service_type_available(type))
+        return refused("this OBS has no WHIP service (whip_custom)",
+                       "WHIP needs OBS 30 or newer with WebRTC; use RTMP.");
 
     // Borrowed from the frontend; not released here.
     obs_service_t *current = obs_frontend_get_streaming_service();
-    if (service_is_velmora(current)) {
+    OBSDataAutoRelease record = Settings::instance().previous_service();
+    std::string target = profile_service_file();
+    std::string other_target;
+    ServiceKind kind = classify_service(current, record);
+    bool remembered = false;
+    if (kind == ServiceKind::velmora) {
         if (same_service_installed(current, type, secret_name, url, key))
-            return;
+            return {true, "OBS streams to Velmora.", {}};
         // The record still describes what the user had before the first switch.
-    } else if (current) {
-        std::string target = profile_service_file();
-        std::string other;
-        if (record_of_another_profile(target, other)) {
-            VELMORA_LOG(LOG_WARNING,
-                        "Not switching services: the service of another profile is still to be put back (%s)",
-                        other.c_str());
-            return;
-        }
+    } else if (record && record_of_another_profile(record, target, other_target)) {
+        VELMORA_LOG(LOG_WARNING,
+                    "Not switching services: the service of another profile is still to be put back (%s)",
+                    other_target.c_str());
+        return {false,
+                "Another profile's service still waits to be put back: switch to that profile in OBS and put "
+                "it back first.",
+                {}};
+    } else if (record && kind == ServiceKind::other) {
+        // The record is the streamer's own service, never overwritten by what OBS has now; what
+        // OBS has now goes only with the streamer's yes.
+        std::string now = describe_service(current);
+        if (!replace)
+            return {false,
+                    {},
+                    "OBS streams to " + now + " now, not to Velmora, and “Put back” keeps " +
+                        describe_service_record(record) + ". Replace " + now + " with Velmora?"};
+        VELMORA_LOG(LOG_INFO, "Replacing a service the dock did not install, as the streamer confirmed");
+    } else if (current && kind != ServiceKind::recorded) {
         if (!remember_service(current, target)) {
-            VELMORA_LOG(LOG_ERROR, "Not switching services: the current service could not be saved to put it "
-                                   "back later");
-            return;
+            VELMORA_LOG(
+                LOG_ERROR,
+                "Not switching services: the current service could not be saved to put it back later");
+            return {false, "OBS kept your service: it couldn't be saved to put back later.", {}};
         }
+        remembered = true;
     }
 
     OBSDataAutoRelease settings = obs_data_create();
@@ -178,78 +280,62 @@ void use_velmora_service(const std::string &mode, const std::string &url, const 
     OBSServiceAutoRelease service = obs_service_create(type, service_name, settings, nullptr);
     if (!service) {
         VELMORA_LOG(LOG_ERROR, "OBS could not create the %s service", type);
-        return;
+        // The record this switch made would offer to put back what OBS still has.
+        if (remembered)
+            forget_service();
+        return {false, std::string("OBS couldn't create the ") + (whip ? "WHIP" : "RTMP") + " service.", {}};
     }
     obs_frontend_set_streaming_service(service);
     obs_frontend_save_streaming_service();
+    OBSDataAutoRelease stored = Settings::instance().previous_service();
+    note_installed_ingest(stored, type, url);
     VELMORA_LOG(LOG_INFO, "OBS now streams to Velmora (%s)", whip ? "WHIP" : "RTMP");
+    return {true, "OBS now streams to Velmora.", {}};
 }
 
-void restore_previous_service()
+ServiceResult restore_previous_service(bool replace)
 {
-    if (obs_frontend_streaming_active())
-        return;
+    if (obs_frontend_streaming_active()) {
+        VELMORA_LOG(LOG_INFO, "Not putting back the previous service while OBS is streaming");
+        return {false, "OBS is streaming. End the stream to put back your service.", {}};
+    }
     OBSDataAutoRelease record = Settings::instance().previous_service();
     if (!record)
-        return;
+        return {false, "There is no service to put back.", {}};
     std::string type = string_setting(record, "type");
-    // Only the service the switch installed is replaced, and only in the profile it was
-    // installed in: anything else is the user's own and would be lost.
-    if (!current_service_is_velmora()) {
-        VELMORA_LOG(LOG_WARNING,
-                    "Not putting back the previous %s service: OBS no longer streams to Velmora "
-                    "in this profile",
-                    type.c_str());
-        return;
-    }
+    std::string previous = describe_service_record(record);
     std::string target = string_setting(record, "target");
+    // Only in the profile it was taken from: anything else is another profile's own.
     if (!target.empty() && target != profile_service_file()) {
         VELMORA_LOG(LOG_WARNING,
                     "Not putting back the previous %s service: it belongs to another profile (%s)",
                     type.c_str(), target.c_str());
-        return;
+        return {
+            false, "That service belongs to another OBS profile: switch to it in OBS to put it back.", {}};
+    }
+    obs_service_t *current = obs_frontend_get_streaming_service();
+    if (classify_service(current, record) == ServiceKind::other && !replace) {
+        VELMORA_LOG(
+            LOG_WARNING,
+            "Not putting back the previous %s service: OBS no longer streams to Velmora in this profile",
+            type.c_str());
+        std::string now = describe_service(current);
+        return {false,
+                {},
+                "OBS streams to " + now + " now, not to Velmora. Put back " + previous + " in its place?"};
     }
 
     OBSDataAutoRelease settings = obs_data_get_obj(record, "settings");
     OBSServiceAutoRelease service = obs_service_create(type.c_str(), "default_service", settings, nullptr);
     if (!service) {
         VELMORA_LOG(LOG_WARNING, "Could not put back the previous %s service", type.c_str());
-        return;
+        return {false, "OBS couldn't put back " + previous + ".", {}};
     }
     obs_frontend_set_streaming_service(service);
     obs_frontend_save_streaming_service();
-    Settings::instance().clear_previous_service();
-    remove_backup_files();
+    forget_service();
     VELMORA_LOG(LOG_INFO, "Put back the stream service OBS had before Velmora (%s)", type.c_str());
-}
-
-void start_streaming()
-{
-    if (!obs_frontend_streaming_active())
-        obs_frontend_streaming_start();
-}
-
-void stop_streaming()
-{
-    if (obs_frontend_streaming_active())
-        obs_frontend_streaming_stop();
-}
-
-std::string describe_service_record(obs_data_t *record)
-{
-    if (!record)
-        return {};
-    std::string type = string_setting(record, "type");
-    if (type == "rtmp_common") {
-        OBSDataAutoRelease settings = obs_data_get_obj(record, "settings");
-        std::string platform = string_setting(settings, "service");
-        return platform.empty() ? "your old service" : platform;
-    }
-    if (type == "rtmp_custom")
-        return "your custom server";
-    if (type == "whip_custom")
-        return "your WHIP server";
-    return "your old service";
+    return {true, "OBS streams to " + previous + " again.", {}};
 }
 
 std::string describe_previous_service()

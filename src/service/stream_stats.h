@@ -29,6 +29,8 @@ struct StreamFigures {
     long long total_frames = 0;
     double congestion = 0.0;
     bool reconnecting = false;
+    long long reconnect_attempt = 0;
+    long long live_seconds = 0;
     double fps = 0.0;
 };
 
@@ -40,18 +42,7 @@ std::string stats_json();
 // The stats timer's tick: while OBS streams, reads the figures here and leaves building and
 // sending the event to the bridge's worker.
 void stats_tick();
-bool stream_reconnecting();
-// The output's last error text; when the output gave none but stopped with a failure code (an
-// RTMP connection refused, for one), a sentence for that code.
-std::string stream_last_error();
-// The same once the streaming output's stop signal has been seen (bounded wait); main thread, on
-// STREAMING_STOPPED only.
-std::string stream_stop_error();
-const char *stop_code_text(long long code);
-
-// Watches each stream's start (the bitrate base starts afresh, the output's stop code is
-// recorded) until OBS's EXIT event; main thread, at start-up. Shut-down lets go of the output.
-void stream_stats_init();
-void stream_stats_shutdown();
+// A new stream's first tick reports 0 kb/s; main thread.
+void reset_stream_bitrate();
 
 } // namespace velmora

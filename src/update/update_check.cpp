@@ -127,9 +127,10 @@ void run_check()
             return;
         named = phase == "available";
     }
+    // Said, not hidden: a check the streamer asked for must not end in silence.
     auto inconclusive = [named] {
         if (!named)
-            set_update_phase("idle", "");
+            set_update_phase("idle", "Couldn't reach the update server. We'll try again later.");
     };
     if (!named)
         set_update_phase("checking", "");

@@ -1,8 +1,11 @@
 'use strict';
 // The dock's bridge in one run of a real OBS: state on connect and on request, switches of the
-// stream service that must not happen (unsaved records, another profile) and those that must, with
-// what they store on disk; a real stream to nginx with its events and statistics, a stream to a dead
-// port, and the exit event. obs-websocket tells what OBS holds in memory.
+// stream service that must not happen (unsaved records, another profile, an address or a service
+// type that cannot work) and those that must, with what they store on disk and the reason each
+// refusal gives; OBS's confirmations before a stream starts or stops; a real stream to nginx with
+// its events and statistics; a stream to a dead port and to one that never answers, told as OBS
+// shows them; and the exit event. obs-websocket tells what OBS holds in memory, the probe what OBS's
+// own window shows.
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
@@ -11,7 +14,7 @@ const path = require('node:path');
 const { performance } = require('node:perf_hooks');
 const { makeHome, withObs, obsVersionFromLog } = require('./lib/obs');
 const { summary } = require('./lib/bridge');
-const { startIngest } = require('./lib/ingest');
+const { startIngest, startSilentServer } = require('./lib/ingest');
 const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts } = require('./lib/ports');
 const { sleep, count, keysOf, assertExitLast, assertCleanExit } = require('./lib/checks');
@@ -32,7 +35,11 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
   const ingest = await startIngest();
   const port = await freePorts(3);
   const [wsPort, deadUrl] = [port + 1, `rtmp://127.0.0.1:${port + 2}/live`];
-  const home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, obsWebSocket: wsPort });
+  const silent = await startSilentServer();
+  t.after(() => silent.close());
+  // OBS asks before a stream starts or stops, so the dock must too.
+  const home = makeHome({ service: SEEDED, profiles: { other: OTHER }, config: { port }, obsWebSocket: wsPort,
+    standIns: ['velmora-probe'], globalIni: { BasicWindow: { WarnBeforeStartingStream: 'true', WarnBeforeStoppingStream: 'true' } } });
   t.after(() => home.cleanup());
   const files = {
     service: path.join(home.profileDir, 'service.json'),
@@ -66,6 +73,11 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
           log: obs.log().slice(logFrom), live: await obsws.streamService(), files: snapshot() };
       };
       const useVelmora = (url, mode = 'rtmp') => ({ action: 'use_velmora', mode, url, key: KEY });
+      // What came of an action: its result on A.
+      const result = async (message, from = a.mark()) => {
+        a.send(message);
+        return (await a.waitFor((e) => e.event === 'action_result' && e.data.action === message.action, IO_MS, { from })).data;
+      };
 
       await t.test('sends a state to a client that connects, and to the others, without being asked', async () => {
         const first = await a.waitFor('state', IO_MS);
@@ -78,6 +90,8 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
           serviceIsVelmora: false, previousService: '', lastError: '',
           overlayChatUrl: `http://127.0.0.1:${await obs.dockPort()}/dock/overlay-chat.html#o=${overlayToken}`,
           overlayCountdownUrl: `http://127.0.0.1:${port}/dock/overlay-countdown.html#o=${overlayToken}`,
+          serviceState: 'other', serviceName: 'Twitch', serviceMode: '', serviceServer: '', serviceKey: '',
+          whipAvailable: false, browserSources: false, connecting: false, confirmStart: true, confirmStop: true,
         }));
         assert.equal(aSecond.raw, bFirst.raw, 'the state for B\'s connection did not reach A as well');
       });
@@ -106,6 +120,23 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         }
       });
 
+      await t.test('refuses an https address for RTMP, and WHIP where OBS has no WHIP service, saying why; nothing stored', async () => {
+        const before = snapshot();
+        const rows = [[useVelmora('https://127.0.0.1/live'), 'An RTMP server URL starts with rtmp:// or rtmps://.',
+          'info: [velmora] Not switching services: the server URL is not an rtmp(s) address'],
+        [useVelmora(`https://127.0.0.1:${port}/whip`, 'whip'), 'WHIP needs OBS 30 or newer with WebRTC; use RTMP.',
+          'info: [velmora] Not switching services: this OBS has no WHIP service (whip_custom)']];
+        for (const [message, words, line] of rows) {
+          const { state, live, files: now, log, events } = await step(message);
+          const answer = events.find((e) => e.event === 'action_result').data;
+          assert.deepEqual([answer.ok, answer.message], [false, words]);
+          assert.ok(log.includes(line), log);
+          assert.deepEqual(live, seeded);
+          assert.deepEqual(now, before, 'a record or a backup was written');
+          assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
+        }
+      });
+
       await t.test('use_velmora installs the Velmora service, remembers the old one and backs it up', async () => {
         const { state, live, files: now, log } = await step(useVelmora(ingest.url));
         const ours = { type: 'rtmp_custom', settings: { server: ingest.url, key: KEY, use_auth: false, velmora_obs: true } };
@@ -113,7 +144,10 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         assert.deepEqual(live, ours, 'OBS\'s service in memory');
         assert.ok(log.includes('info: [velmora] OBS now streams to Velmora (RTMP)'));
         assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [true, 'Twitch']);
-        assert.deepEqual(JSON.parse(now.config).previous, { ...seeded, target: files.service });
+        assert.deepEqual(JSON.parse(now.config).previous, { ...seeded, target: files.service,
+          installed: { type: 'rtmp_custom', server: ingest.url } });
+        assert.deepEqual([state.data.serviceState, state.data.serviceName, state.data.serviceServer, state.data.serviceKey],
+          ['velmora', 'Velmora', ingest.url, KEY]);
         assert.deepEqual(JSON.parse(now.record), seeded, 'restore-service.json');
         assert.equal(now.target, files.service, 'restore-target.txt');
       });
@@ -146,11 +180,17 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         assert.match(use.log, /warning: \[velmora\] Not switching services: the service of another profile is still to be put back/);
       });
 
-      await t.test('start_streaming: obs streaming_starting, streaming_started, then a live state', async (st) => {
-        const { events, state, ms } = await step({ action: 'start_streaming' }, { sender: b, test: (x) => x.streaming, timeoutMs: STREAM_MS });
+      await t.test('start_streaming asks OBS\'s question first; confirmed: streaming_starting, streaming_started, a live state', async (st) => {
+        const from = a.mark();
+        const asked = await result({ action: 'start_streaming' }, from);
+        await sleep(1000);
+        assert.deepEqual(asked, { event: 'action_result', action: 'start_streaming', ok: false, message: '',
+          confirm: 'Are you sure you want to start the stream?' });
+        assert.deepEqual(streamEvents(a.since(from)), [], 'OBS started before the streamer said yes');
+        const { events, state, ms } = await step({ action: 'start_streaming', confirmed: true }, { sender: b, test: (x) => x.streaming, timeoutMs: STREAM_MS });
         st.diagnostic(`live state ${Math.round(ms)} ms after start_streaming`);
         assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_started', 'state']);
-        assert.deepEqual([state.data.streaming, state.data.reconnecting], [true, false]);
+        assert.deepEqual([state.data.streaming, state.data.reconnecting, state.data.connecting], [true, false, false]);
       });
 
       await t.test('sends stats every 2 s while live, kbps 0 first, then what nginx receives', async (st) => {
@@ -176,16 +216,18 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         kbps.slice(1).forEach((v, i) => assert.ok(Math.abs(v - nginx[i]) < 0.5 * nginx[i] && v > 20, `${v} vs ${nginx[i]}`));
       });
 
-      await t.test('refuses to switch services while live, with a log line and a state', async () => {
+      await t.test('refuses to switch services while live, with a log line, the reason and a state', async () => {
         const before = snapshot();
-        const { files: now, state, log } = await step(useVelmora(deadUrl));
+        const { files: now, state, log, events } = await step(useVelmora(deadUrl));
         assert.equal(now.service, before.service);
         assert.ok(log.includes('info: [velmora] Not switching services while OBS is streaming'));
+        assert.equal(events.find((e) => e.event === 'action_result').data.message, 'OBS is streaming. End the stream to change the service.');
         assert.deepEqual([state.data.streaming, state.data.serviceIsVelmora], [true, true]);
       });
 
-      await t.test('stop_streaming: stopping, stopped with lastError, a state, and no stats after', async () => {
-        const { events } = await step({ action: 'stop_streaming' }, { test: (x) => !x.streaming, timeoutMs: STREAM_MS });
+      await t.test('stop_streaming asks first; confirmed: stopping, stopped with lastError, a state, and no stats after', async () => {
+        assert.equal((await result({ action: 'stop_streaming' })).confirm, 'Are you sure you want to stop the stream?');
+        const { events } = await step({ action: 'stop_streaming', confirmed: true }, { test: (x) => !x.streaming, timeoutMs: STREAM_MS });
         const idleFrom = a.mark();
         await sleep(2500); // a full stats interval with OBS not live
         assert.deepEqual(streamEvents(events), ['obs:streaming_stopping', 'obs:streaming_stopped', 'state']);
@@ -195,18 +237,42 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         assert.ok(!stream || !stream.publishing, 'nginx still has the stream');
       });
 
-      await t.test('a stream to a port where nothing listens ends with a lastError in the event and the state', async (st) => {
+      await t.test('a stream to a port where nothing listens fails naming the server, as OBS says it failed', async (st) => {
         await step(useVelmora(deadUrl));
         const from = a.mark();
-        a.send({ action: 'start_streaming' });
+        a.send({ action: 'start_streaming', confirmed: true });
         const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', STREAM_MS, { from });
         const state = await a.waitFor('state', IO_MS, { from: stopped.index });
-        await sleep(1000); // OBS 29 may hang at SIGINT while its "Failed to connect" dialog opens
+        await sleep(1000); // OBS's "Failed to connect" dialog opens
+        const dialogs = (await obs.command('dialogs', /\[stand-in\] dialogs: .*/))[0];
         const events = a.events.slice(from, state.index + 1);
-        st.diagnostic(`events ${summary(events)}; lastError ${JSON.stringify(stopped.data.lastError)}`);
+        st.diagnostic(`events ${summary(events)}; lastError ${JSON.stringify(stopped.data.lastError)}; ${dialogs}`);
         assert.deepEqual(streamEvents(events), ['obs:streaming_starting', 'obs:streaming_stopped', 'state']);
-        assert.notEqual(stopped.data.lastError, '');
-        assert.equal(state.data.lastError, stopped.data.lastError);
+        assert.equal(stopped.data.lastError, `Couldn't connect to ${deadUrl}: check the server URL.`);
+        assert.deepEqual([state.data.lastError, state.data.connecting, state.data.streaming], [stopped.data.lastError, false, false]);
+        assert.match(dialogs, /dialogs: (?!none)/, 'OBS showed no failure while the dock did');
+      });
+
+      await t.test('while OBS connects to a server that never answers, the dock says “connecting” as long as OBS does', async () => {
+        await step(useVelmora(silent.url));
+        const from = a.mark();
+        a.send({ action: 'start_streaming', confirmed: true });
+        await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_starting', STREAM_MS, { from });
+        await sleep(12000); // longer than any "start overdue" guess
+        const waiting = await step({ action: 'get_state' });
+        const button = (await obs.command('stream-button', /\[stand-in\] stream button: .*/))[0];
+        await silent.close(); // the server goes away: OBS gives up
+        const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', 40000, { from });
+        const after = await a.waitFor('state', IO_MS, { from: stopped.index });
+        await sleep(1000);
+        await obs.command('dialogs', /\[stand-in\] dialogs: .*/);
+        const buttonAfter = (await obs.command('stream-button', /\[stand-in\] stream button: .*/))[0];
+        assert.deepEqual([waiting.state.data.connecting, waiting.state.data.streaming], [true, false]);
+        assert.match(button, /stream button: Connecting\.\.\. \(disabled\)/);
+        assert.deepEqual(streamEvents(a.since(from)).filter((x) => x.startsWith('obs:')), ['obs:streaming_starting', 'obs:streaming_stopped']);
+        assert.match(stopped.data.lastError, new RegExp(`${silent.url.replace(/[.]/g, '\\.')}`));
+        assert.equal(after.data.connecting, false);
+        assert.match(buttonAfter, /stream button: Start Streaming \(enabled\)/);
       });
 
       await t.test('restore_service puts the old service back and removes the record and backups', async () => {
@@ -216,15 +282,6 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         assert.deepEqual([JSON.parse(now.config).previous, now.record, now.target], [undefined, null, null]);
         assert.equal(count(obs.log(), '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)'), 1);
         assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
-      });
-
-      await t.test('use_velmora whip fails where OBS has no WHIP service, leaves the service alone and still records the old one', async () => {
-        const before = snapshot();
-        const { files: now, live, log, state } = await step(useVelmora(`http://127.0.0.1:${port}/whip`, 'whip'));
-        assert.match(log, /error: \[velmora\] OBS could not create the whip_custom service/);
-        assert.deepEqual(live, seeded);
-        assert.equal(now.service, before.service);
-        assert.equal(state.data.previousService, 'Twitch');
       });
 
       obsws.close();

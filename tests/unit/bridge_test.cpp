@@ -79,7 +79,8 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
                               R"({"action":"use_velmora","mode":"rtmp","url":"rtmp://x/live"})"}) {
         handle_message(empty);
         EXPECT_EQ(run_tasks(), 1);
-        EXPECT_EQ(take_events(), std::vector<std::string>{"state"}) << "a state all the same";
+        EXPECT_EQ(take_events(), (std::vector<std::string>{"action_result", "state"}))
+            << "the reason, and a state";
     }
     for (const auto &line : log.lines())
         EXPECT_EQ(line.find("[velmora]"), std::string::npos)
@@ -89,7 +90,13 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     EXPECT_FALSE(log.contains("[velmora] OBS now streams to Velmora (RTMP)"));
     EXPECT_EQ(run_tasks(), 1);
     EXPECT_TRUE(log.contains("[velmora] OBS now streams to Velmora (RTMP)"));
-    EXPECT_EQ(take_events(), std::vector<std::string>{"state"});
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0], R"({"event":"action_result","action":"use_velmora","ok":true,)"
+                             R"("message":"OBS now streams to Velmora.","confirm":""})");
+    }
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"action_result", "state"}));
 
     handle_message(R"({"action":"restore_service"})");
     handle_message(R"({"action":"get_state"})");
@@ -106,7 +113,7 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
     EXPECT_EQ(take_events(), (std::vector<std::string>{"update", "update"}))
         << "at once, on the connection thread";
     EXPECT_EQ(run_tasks(), 3);
-    EXPECT_EQ(take_events(), (std::vector<std::string>{"state", "state", "state"}));
+    EXPECT_EQ(take_events(), (std::vector<std::string>{"action_result", "state", "state", "state"}));
 
     handle_message(R"({"action":"hello"})");
     bridge_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
@@ -151,30 +158,64 @@ TEST(Stats, FiguresInTheirMembersAndTheAverageBitrateSinceThePreviousTick)
     EXPECT_EQ(rounded_kbps(2000.5), 2001);
     meter.reset();
     EXPECT_EQ(meter.sample(1 << 20, 50), 0.0) << "after a reset the next tick reports 0";
-    EXPECT_EQ(stats_json(StreamFigures{true, 4000, 3, 900, 0.25, false, 30.0}),
+    EXPECT_EQ(stats_json(StreamFigures{true, 4000, 3, 900, 0.25, true, 2, 75, 30.0}),
               R"({"event":"stats","streaming":true,"kbps":4000,"droppedFrames":3,)"
-              R"("totalFrames":900,"congestion":0.25,"reconnecting":false,"fps":30.0})");
+              R"("totalFrames":900,"congestion":0.25,"reconnecting":true,"reconnectAttempt":2,)"
+              R"("liveSeconds":75,"fps":30.0})");
 }
 
-TEST(Services, OwnershipAndTheWordsForTheRememberedOne)
+// What the dock is told about OBS's service, against the record a switch keeps: records written
+// before the ingest was noted in them still read.
+TEST(Services, OwnershipRecordsAndTheWordsForThem)
 {
     ASSERT_TRUE(ObsRuntime::instance().started());
-    for (auto [type, settings, ours] :
-         {std::tuple{"rtmp_custom", R"({"server":"rtmp://x/live","velmora_obs":1})", false},
-          {"rtmp_common", R"({"service":"Twitch","velmora_obs":true})", false}}) {
+    auto service = [](const char *type, const char *settings) {
         OBSDataAutoRelease data = obs_data_create_from_json(settings);
-        OBSServiceAutoRelease service = obs_service_create(type, "test", data, nullptr);
-        EXPECT_EQ(service_is_velmora(service), ours) << type << " " << settings;
+        return OBSServiceAutoRelease(obs_service_create(type, "test", data, nullptr));
+    };
+    auto record = [](const char *json) { return OBSDataAutoRelease(obs_data_create_from_json(json)); };
+    const char *twitch =
+        R"({"type":"rtmp_common","settings":{"service":"Twitch","key":"live_1"},"target":"/p/service.json")";
+    OBSDataAutoRelease old_record = record((std::string(twitch) + "}").c_str());
+    OBSDataAutoRelease noted = record(
+        (std::string(twitch) + R"(,"installed":{"type":"rtmp_custom","server":"rtmp://in.velmora/live"}})")
+            .c_str());
+    struct Case {
+        const char *type, *settings;
+        obs_data_t *record;
+        ServiceKind kind;
+    } cases[] = {
+        {"rtmp_custom", R"({"server":"rtmp://in.velmora/live","key":"v","velmora_obs":true})", nullptr,
+         ServiceKind::velmora},
+        {"rtmp_custom", R"({"server":"rtmp://x/live","velmora_obs":1})", nullptr, ServiceKind::other},
+        {"rtmp_common", R"({"service":"Twitch","velmora_obs":true})", nullptr, ServiceKind::other},
+        // Edited in OBS's settings page: the marker is gone, the ingest is still ours.
+        {"rtmp_custom", R"({"server":"rtmp://in.velmora/live","key":"new"})", noted, ServiceKind::velmora},
+        {"rtmp_custom", R"({"server":"rtmp://elsewhere/live","key":"new"})", noted, ServiceKind::other},
+        {"rtmp_custom", R"({"server":"rtmp://in.velmora/live","key":"new"})", old_record, ServiceKind::other},
+        // The streamer's own service back in OBS, the record not yet cleared.
+        {"rtmp_common", R"({"service":"Twitch","key":"live_1","bwtest":true})", old_record,
+         ServiceKind::recorded},
+        {"rtmp_common", R"({"service":"Twitch","key":"live_2"})", old_record, ServiceKind::other},
+    };
+    for (const Case &c : cases) {
+        OBSServiceAutoRelease live = service(c.type, c.settings);
+        EXPECT_EQ(classify_service(live, c.record), c.kind) << c.type << " " << c.settings;
     }
-    EXPECT_FALSE(service_is_velmora(nullptr));
+    EXPECT_EQ(classify_service(nullptr, noted), ServiceKind::none);
+    EXPECT_FALSE(has_installed_ingest(old_record));
+    set_installed_ingest(old_record, "rtmp_custom", "rtmp://in.velmora/live");
+    EXPECT_TRUE(has_installed_ingest(old_record));
+    EXPECT_EQ(describe_service_record(old_record), "Twitch") << "noting the ingest keeps the record";
+
     for (auto [json, words] :
          {std::pair{R"({"type":"rtmp_common","settings":{"service":""}})", "your old service"},
           {R"({"type":"rtmp_common"})", "your old service"},
           {R"({"type":"rtmp_custom","settings":{}})", "your custom server"},
           {R"({"type":"whip_custom","settings":{}})", "your WHIP server"},
           {R"({"type":"custom_thing","settings":{}})", "your old service"}}) {
-        OBSDataAutoRelease record = obs_data_create_from_json(json);
-        EXPECT_EQ(describe_service_record(record), words) << json;
+        OBSDataAutoRelease data = obs_data_create_from_json(json);
+        EXPECT_EQ(describe_service_record(data), words) << json;
     }
 }
 

@@ -83,8 +83,8 @@ class OverlaySources : public ::testing::Test {
 
 TEST_F(OverlaySources, WithoutTheBrowserModuleNothingIsCreatedAndTheUserIsToldWhy)
 {
-    EXPECT_EQ(add_overlay_to(scene, "chat", ""),
-              "OBS couldn't make a browser source. Is the Browser plugin turned on?");
+    EXPECT_FALSE(browser_sources_available());
+    EXPECT_EQ(add_overlay_to(scene, "chat", ""), no_browser_sources);
     EXPECT_EQ(OBSSourceAutoRelease(obs_get_source_by_name("Velmora chat")).Get(), nullptr);
     EXPECT_EQ(items_of("Velmora chat"), 0);
 }
@@ -169,4 +169,3 @@ TEST(Overlays, QueriesUrlsAndPlacement)
             << kind << " " << width << "x" << height;
     }
 }
-

@@ -3,9 +3,10 @@
 // foreground with its own prefix folder, and its /stat page over HTTP.
 
 const fs = require('node:fs');
+const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
+const { spawn, execFileSync } = require('node:child_process');
 const { freePorts } = require('./ports');
 const { poll } = require('./checks');
 
@@ -74,7 +75,40 @@ async function startIngest() {
   return {
     rtmpPort, httpPort, url: `rtmp://127.0.0.1:${rtmpPort}/live`, stop,
     stream: async (name) => parseStream(await getStat(httpPort), name),
+    // An ingest that stops answering, and comes back.
+    pause: () => process.kill(child.pid, 'SIGSTOP'),
+    resume: () => process.kill(child.pid, 'SIGCONT'),
+    // A slow link to the ingest: traffic to its port shaped on loopback (the suite's own network
+    // namespace, as root); returns the undo.
+    throttle(kbit) {
+      const tc = (...args) => execFileSync('tc', args, { stdio: 'pipe' });
+      tc('qdisc', 'add', 'dev', 'lo', 'root', 'handle', '1:', 'htb', 'default', '10');
+      tc('class', 'add', 'dev', 'lo', 'parent', '1:', 'classid', '1:10', 'htb', 'rate', '10gbit');
+      tc('class', 'add', 'dev', 'lo', 'parent', '1:', 'classid', '1:20', 'htb', 'rate', `${kbit}kbit`, 'ceil', `${kbit}kbit`);
+      tc('filter', 'add', 'dev', 'lo', 'parent', '1:', 'protocol', 'ip', 'prio', '1', 'u32', 'match', 'ip', 'dport',
+        String(rtmpPort), '0xffff', 'flowid', '1:20');
+      return () => tc('qdisc', 'del', 'dev', 'lo', 'root');
+    },
   };
 }
 
-module.exports = { startIngest };
+/** A port that takes connections and never says a word; resolves to { url, close() }. */
+async function startSilentServer() {
+  const port = await freePorts();
+  const sockets = new Set();
+  const server = net.createServer((socket) => {
+    sockets.add(socket);
+    socket.on('close', () => sockets.delete(socket));
+    socket.on('error', () => {});
+  });
+  await new Promise((resolve, reject) => server.listen(port, '127.0.0.1', resolve).once('error', reject));
+  return {
+    url: `rtmp://127.0.0.1:${port}/live`,
+    close: () => new Promise((resolve) => {
+      for (const socket of sockets) socket.destroy();
+      server.close(resolve);
+    }),
+  };
+}
+
+module.exports = { startIngest, startSilentServer };

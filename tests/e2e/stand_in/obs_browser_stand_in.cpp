@@ -8,8 +8,10 @@
 // in OBS's log: "report" describes the Velmora dock, "close" closes it as its close button would,
 // "docks-menu" chooses Docks > Velmora, "move-left" docks it on the left, "tools" chooses Tools > Velmora,
 // "record" and "stop-record" start and stop recording, "answer-no" declines the question OBS asks before
-// closing, "defer-close" makes OBS put off its next close while an unrelated dialog comes and goes, and
-// "refuse-close" refuses the next close without a word, as another plug-in's close filter may.
+// closing, "defer-close" makes OBS put off its next close while an unrelated dialog comes and goes,
+// "refuse-close" refuses the next close without a word, as another plug-in's close filter may,
+// "stream-button" tells what OBS's own stream button says, and "dialogs" names the message boxes
+// OBS shows and closes them.
 #include "dock/browser_panel.h"
 
 #include <obs-frontend-api.h>
@@ -152,6 +154,29 @@ class CloseFilter : public QObject {
     bool deferred;
 };
 
+// OBS's own Start Streaming button: its words and whether it can be pressed.
+void report_stream_button()
+{
+    auto *button = main_window()->findChild<QAbstractButton *>("streamButton");
+    say(button ? QString("stream button: %1 (%2)")
+                     .arg(button->text().remove('&'), button->isEnabled() ? "enabled" : "disabled")
+               : QString("stream button: none"));
+}
+
+// The message boxes OBS shows (a failed start, say), each closed once named.
+void report_dialogs()
+{
+    QStringList texts;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (!box || !box->isVisible())
+            continue;
+        texts << box->text().replace('\n', ' ');
+        box->done(QMessageBox::Ok);
+    }
+    say("dialogs: " + (texts.isEmpty() ? QString("none") : texts.join(" || ")));
+}
+
 void run_command()
 {
     QFile file(QString(qgetenv("HOME")) + "/stand-in-command");
@@ -179,6 +204,10 @@ void run_command()
         obs_frontend_recording_stop();
     else if (command == "answer-no")
         answer_no();
+    else if (command == "stream-button")
+        report_stream_button();
+    else if (command == "dialogs")
+        report_dialogs();
     else if (command == "defer-close" || command == "refuse-close")
         main_window()->installEventFilter(new CloseFilter(command == "defer-close"));
 }
