@@ -1,7 +1,8 @@
 'use strict';
 // The dock and the overlay pages in Chromium against the module in a real OBS: every control the
-// streamer uses, a real stream to nginx, overlays seen in other tabs, sign-in through the module's
-// callback, the update panel against the test update server, and reconnection after OBS restarts.
+// streamer uses, a real stream to nginx that stops answering for a while, overlays seen in other tabs,
+// sign-in through the module's callback, the update panel against the test update server, and
+// reconnection after OBS restarts without browser sources and without its update server.
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
@@ -10,6 +11,9 @@ const { launchBrowser, openPage, screenshot, accessibilityViolations } = require
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
+const fs = require('node:fs');
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const { sleep, assertCleanExit } = require('./lib/checks');
 
 const SEEDED = { type: 'rtmp_common', settings: { service: 'Twitch', server: 'auto', key: 'live_123' } };
@@ -39,7 +43,58 @@ const layoutProblems = () => {
   return problems;
 };
 
-test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, async (t) => {
+// Reads a setting of the suite's own network namespace, or sets it.
+const sysctl = (name, value) => execFileSync('sysctl', value === undefined ? ['-n', name] : ['-qw', `${name}=${value}`],
+  { encoding: 'utf8' }).trim().replace(/\s+/g, ' ');
+
+// Words the dock shows that do not fit their control: the widest choice of a list, a placeholder,
+// and a figure broken over two lines.
+const clippedText = () => {
+  const measure = document.createElement('canvas').getContext('2d');
+  const problems = [];
+  for (const element of document.querySelectorAll('select, input[placeholder]')) {
+    if (!element.getBoundingClientRect().width) continue;
+    const style = getComputedStyle(element);
+    measure.font = `${style.fontWeight} ${style.fontSize} ${style.fontFamily}`;
+    const texts = element.tagName === 'SELECT' ? [...element.options].map((o) => o.text) : [element.placeholder];
+    // A list keeps room for its arrow.
+    const room = element.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight) - (element.tagName === 'SELECT' ? 20 : 0);
+    for (const text of texts) if (measure.measureText(text).width > room + 0.5) problems.push(`${element.id}: “${text}” is cut off`);
+  }
+  for (const element of document.querySelectorAll('.figure, #stream-status')) {
+    if (element.getClientRects().length > 1) problems.push(`${element.id || element.className}: “${element.textContent}” breaks over lines`);
+  }
+  return problems;
+};
+
+// WCAG 1.4.11: the boundary of every control that can be used (its border, or its fill) at least 3:1
+// against what lies behind it. axe does not measure this.
+const weakBoundaries = () => {
+  const rgba = (text) => (text.match(/[\d.]+/g) || []).map(Number);
+  const luminance = ([r, g, b]) => [r, g, b].map((v) => v / 255).map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4))
+    .reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
+  const ratio = (a, b) => { const [x, y] = [luminance(a), luminance(b)].sort((p, q) => q - p); return (x + 0.05) / (y + 0.05); };
+  const behind = (element) => {
+    for (let e = element.parentElement; e; e = e.parentElement) {
+      const c = rgba(getComputedStyle(e).backgroundColor);
+      if (c.length === 3 || c[3] > 0) return c;
+    }
+    return [255, 255, 255];
+  };
+  const problems = [];
+  for (const element of document.querySelectorAll('button:not(.link), input, select')) {
+    if (!element.getBoundingClientRect().width || element.disabled) continue;
+    const style = getComputedStyle(element);
+    const around = behind(element);
+    const border = parseFloat(style.borderTopWidth) > 0 && style.borderTopStyle !== 'none' ? ratio(rgba(style.borderTopColor), around) : 0;
+    const fill = rgba(style.backgroundColor);
+    const best = Math.max(border, fill.length === 4 && fill[3] === 0 ? 0 : ratio(fill, around));
+    if (best < 3) problems.push(`${element.id || element.textContent.trim().slice(0, 20)}: ${best.toFixed(2)}:1`);
+  }
+  return problems;
+};
+
+test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, async (t) => {
   const runs = [];
   const ingest = await startIngest();
   const updates = createUpdateServer();
@@ -48,7 +103,11 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
   const browser = await launchBrowser();
   const port = await freePorts();
   const home = makeHome({ service: SEEDED, config: { port }, standIns: ['obs-browser'], testTrust: true });
+  // Small socket buffers, as on a home line: a slow link shows in OBS within seconds, not minutes.
+  const buffers = ['net.ipv4.tcp_wmem', 'net.ipv4.tcp_rmem'].map((name) => [name, sysctl(name)]);
+  for (const [name] of buffers) sysctl(name, '4096 16384 65536');
   t.after(async () => {
+    for (const [name, value] of buffers) sysctl(name, value);
     await browser.close();
     await updates.close();
     home.cleanup();
@@ -71,19 +130,41 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       await until('#update-text', 'up to date');
       await screenshot(dock, 'dock-offline');
       assert.deepEqual([await text('#connection'), await text('#stream-status'), await text('#service-status'),
-        await dock.locator('#stream-button').isEnabled()], ['Connected', 'Offline', 'OBS streams to another service.', true]);
+        await text('#stream-button'), await dock.locator('#stream-button').isEnabled()],
+      ['Connected', 'Offline', 'OBS streams to Twitch.', 'Go live on Twitch', true]);
       assert.ok(!(await dock.content()).includes(home.token), 'the bridge token is in the page');
     });
 
-    await t.test('fits 240×300, 320×600 and 480×900 with every control whole and apart, and axe finds nothing', async () => {
+    await t.test('fits 240×300, 320×600 and 480×900: every control and word whole and apart, boundaries 3:1, axe finds nothing', async () => {
       const found = {};
       for (const [width, height] of SIZES) {
         await dock.setViewportSize({ width, height });
-        found[`${width}x${height}`] = { layout: await dock.evaluate(layoutProblems), axe: await accessibilityViolations(dock) };
+        found[`${width}x${height}`] = { layout: await dock.evaluate(layoutProblems), clipped: await dock.evaluate(clippedText),
+          boundaries: await dock.evaluate(weakBoundaries), axe: await accessibilityViolations(dock) };
         await screenshot(dock, `dock-${width}x${height}`, { fullPage: false });
       }
       await dock.setViewportSize({ width: 320, height: 600 });
-      assert.deepEqual(found, Object.fromEntries(SIZES.map(([w, h]) => [`${w}x${h}`, { layout: [], axe: [] }])));
+      assert.deepEqual(found, Object.fromEntries(SIZES.map(([w, h]) => [`${w}x${h}`, { layout: [], clipped: [], boundaries: [], axe: [] }])));
+    });
+
+    await t.test('offers WHIP only where OBS has it, and says why not; the form says what is wrong beside each field', async () => {
+      await dock.locator('#service-form').scrollIntoViewIfNeeded();
+      await screenshot(dock, 'dock-whip-refused');
+      const whip = { disabled: await dock.locator('#service-mode option[value="whip"]').isDisabled(), note: await text('#service-mode-note') };
+      await dock.fill('#service-url', '');
+      await dock.fill('#service-key', '');
+      await dock.getByRole('button', { name: 'Stream to Velmora' }).click();
+      const empty = { url: await text('#service-url-error'), key: await text('#service-key-error'),
+        focused: await dock.evaluate(() => document.activeElement.id), invalid: await dock.locator('#service-url').getAttribute('aria-invalid') };
+      await dock.fill('#service-url', 'https://127.0.0.1/live');
+      await dock.fill('#service-key', 'k');
+      await dock.getByRole('button', { name: 'Stream to Velmora' }).click();
+      const https = { url: await text('#service-url-error'), keyShown: await dock.locator('#service-key-error').isVisible(),
+        note: await dock.locator('#service-note').isVisible() };
+      assert.deepEqual(whip, { disabled: true, note: 'WHIP needs OBS 30 or newer with WebRTC; use RTMP.' });
+      assert.deepEqual(empty, { url: 'Give the server URL.', key: 'Give the stream key.', focused: 'service-url', invalid: 'true' });
+      assert.deepEqual(https, { url: 'An RTMP server URL starts with rtmp:// or rtmps://.', keyShown: false, note: false },
+        'nothing was sent to OBS');
     });
 
     await t.test('keeps folded sections folded across a reload', async () => {
@@ -105,8 +186,16 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       await dock.getByRole('button', { name: 'Stream to Velmora' }).click();
       await until('#service-note', 'OBS now streams to Velmora.');
       await until('#service-restore', 'Put back Twitch');
-      await dock.getByRole('button', { name: 'Go live' }).click();
+      // After a reload the form shows the server OBS uses, its key behind "Show key".
+      await dock.reload();
+      await dock.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
+      const form = { url: await dock.inputValue('#service-url'), key: await dock.inputValue('#service-key'),
+        masked: await dock.locator('#service-key').getAttribute('type') };
+      await dock.getByRole('button', { name: 'Go live on Velmora' }).click();
       await until('#stream-status', 'Live', 15000);
+      assert.deepEqual(form, { url: ingest.url, key: KEY, masked: 'password' });
+      assert.equal(await text('#service-live-note'), 'End the stream to change the service.');
+      assert.equal(await dock.locator('#service-use').isDisabled(), true);
       await dock.waitForFunction(() => parseInt(document.getElementById('kbps').textContent.replace(/,/g, ''), 10) > 0,
         null, { timeout: 10000 });
       await screenshot(dock, 'dock-live');
@@ -125,34 +214,76 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       await screenshot(dock, 'dock-live-320x600-bottom', { fullPage: false });
       const liveAxe = await accessibilityViolations(dock);
       assert.deepEqual({ ...bottom, x: undefined, y: undefined }, { x: undefined, y: undefined, scrolled: true, inView: true, label: 'End stream', onTop: true, state: 'Live', tickerInLiveRegion: false });
-      assert.match(await text('#bar-kbps'), /^ · [\d,]+ kb\/s$/);
+      assert.match(await text('#bar-kbps'), /^ · [\d,]+\u00a0kb\/s$/);
       assert.deepEqual(liveAxe, []);
-      assert.match(await text('#kbps'), /^[\d,]+ kb\/s$/);
-      assert.match(await text('#dropped'), /^\d+ \(\d+\.\d%\)$/);
-      assert.match(await text('#fps'), /^\d+ fps$/);
+      assert.match(await text('#kbps'), /^[\d,]+\u00a0kb\/s$/);
+      assert.match(await text('#dropped'), /^\d+\u00a0\(\d+\.\d%\)$/);
+      assert.match(await text('#fps'), /^\d+\u00a0fps$/);
+      assert.match(await text('#live-time'), /^0:00:\d\d$/);
+      assert.match(await text('#graph-top'), /^[\d,]+\u00a0kb\/s$/);
+      assert.equal(await text('#bar-health'), 'Excellent connection');
       const graph = await dock.locator('#graph-line').getAttribute('points');
       assert.ok(graph.split(' ').length >= 2, `graph ${graph}`);
       const nginx = await ingest.stream(KEY);
       assert.ok(nginx && nginx.publishing && nginx.bytesIn > 0, 'nginx got no stream');
       assert.equal(await dock.locator('#service-restore').isEnabled(), false, 'put back offered while live');
-      await dock.mouse.click(bottom.x, bottom.y); // where it shows, scrolled to the bottom
-      await until('#stream-status', 'Offline', 15000);
+      // A link slower than the stream: OBS's data piles up, and the bar says so as OBS's status icon
+      // does, its figures whole at every size; then the link is fast again.
+      const slowFrom = Date.now();
+      const undoThrottle = ingest.throttle(48);
+      let health;
+      try {
+        await dock.locator('#bar-health[data-health="bad"]').waitFor({ timeout: 30000 });
+        health = { after: Date.now() - slowFrom, words: await text('#bar-health'), role: await dock.locator('#bar-health').getAttribute('role'),
+          dropped: await text('#dropped'), clipped: {} };
+        await screenshot(dock, 'dock-live-poor-health', { fullPage: false });
+        for (const [width, height] of SIZES) {
+          await dock.setViewportSize({ width, height });
+          health.clipped[width] = await dock.evaluate(clippedText);
+        }
+        await dock.setViewportSize({ width: 320, height: 600 });
+      } finally {
+        undoThrottle();
+      }
+      await until('#bar-health', 'Excellent connection', 30000);
+      t.diagnostic(`"Poor connection" ${health.after} ms after the link slowed; dropped ${health.dropped}`);
+      assert.deepEqual({ ...health, after: 0, dropped: '' }, { after: 0, words: 'Poor connection: OBS is dropping frames', role: 'status',
+        dropped: '', clipped: { 240: [], 320: [], 480: [] } });
+      assert.notEqual(health.dropped.split('\u00a0')[0], '0', 'OBS dropped no frames');
+      // The ingest stops answering: OBS reconnects, and the dock counts its attempts as OBS does.
+      ingest.pause();
+      try {
+        await until('#stream-status', 'Reconnecting… (attempt 1)', 60000);
+        await screenshot(dock, 'dock-reconnecting', { fullPage: false });
+      } finally {
+        ingest.resume();
+      }
+      await until('#stream-status', /^Live$/, 60000);
+      // Where it shows, scrolled to the bottom.
+      const end = await dock.evaluate(() => {
+        window.scrollTo(0, document.documentElement.scrollHeight);
+        const box = document.getElementById('stream-button').getBoundingClientRect();
+        return { x: box.left + box.width / 2, y: box.top + box.height / 2 };
+      });
+      await dock.mouse.click(end.x, end.y);
+      await until('#stream-status', 'Offline', 30000);
       await dock.evaluate(() => window.scrollTo(0, 0));
       await dock.getByRole('button', { name: 'Put back Twitch' }).click();
-      await until('#service-status', 'another service');
+      await until('#service-note', 'OBS streams to Twitch again.');
+      assert.equal(await text('#service-status'), 'OBS streams to Twitch.');
       assert.equal(await dock.locator('#service-restore').isHidden(), true);
     });
 
     await t.test('adds overlays and shows chat and countdown publications on the overlay pages', async () => {
       const openOverlay = async (kind) => {
         await dock.locator(`[data-overlay-copy="${kind}"]`).click();
-        await until('#overlay-note', 'Link copied');
+        await until(`#${kind}-note`, 'Link copied');
         const url = await dock.evaluate(() => navigator.clipboard.readText());
         return { url, page: await openPage(context, url) };
       };
       await dock.fill('#chat-max', '2');
       await dock.locator('[data-overlay-add="chat"]').click();
-      await until('#overlay-note', 'Chat overlay added to the scene.');
+      await until('#chat-note', 'Chat overlay added to the scene.');
       const chat = await openOverlay('chat');
       for (const message of ['first', 'second <i>x</i>', 'third']) {
         await dock.fill('#chat-text', message);
@@ -162,7 +293,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       const chatShown = await chat.page.locator('li').allInnerTexts();
 
       await dock.locator('[data-overlay-add="countdown"]').click();
-      await until('#overlay-note', 'Countdown overlay added to the scene.');
+      await until('#countdown-note', 'Countdown overlay added to the scene.');
       const countdown = await openOverlay('countdown');
       await dock.fill('#countdown-title', 'Starting soon');
       await dock.fill('#countdown-minutes', '2');
@@ -188,7 +319,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
       const refusals = chat.page.problems().length - problems.length;
       await chat.page.close();
       await dock.locator('[data-overlay-copy="chat"]').click();
-      await until('#overlay-note', 'Link copied');
+      await until('#chat-note', 'Link copied');
       const newUrl = await dock.evaluate(() => navigator.clipboard.readText());
       assert.match(chat.url, /\/dock\/overlay-chat\.html\?max=2#o=[0-9a-f]{64}$/);
       assert.match(countdown.url, /\/dock\/overlay-countdown\.html#o=[0-9a-f]{64}$/);
@@ -255,18 +386,40 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 240000 }, 
     const problemsBeforeRestart = dock.problems();
     await t.test('shows no console errors or policy violations in the dock', () => assert.deepEqual(problemsBeforeRestart, []));
 
-    // OBS closes and comes back on the same port: the page says so and picks up again by itself.
-    await t.test('says OBS is closing and reconnects by itself when OBS is back', async () => {
+    // OBS closes and comes back on the same port: the page says so and picks up again by itself. This
+    // OBS has no browser sources and cannot reach its update server: the dock says what works instead.
+    await t.test('says OBS is closing, reconnects by itself, and says what this OBS lacks and what works instead', async () => {
       runs.push(await obs.stop());
       obs = null;
       await until('#banner', 'OBS is closing');
       assert.equal(await text('#connection'), 'OBS is closing');
-      obs = await startObs(home, { env });
+      fs.rmSync(path.join(home.obsDir, 'plugins', 'obs-browser'), { recursive: true, force: true });
+      obs = await startObs(home, { env: { ...env, VELMORA_OBS_TEST_UPDATE_ORIGIN: 'http://127.0.0.1:1' } });
       await until('#connection', /^Connected$/, 15000);
       await dock.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
       assert.deepEqual([await text('#stream-status'), await dock.locator('#banner').isHidden()], ['Offline', true]);
       const problems = dock.problems().slice(problemsBeforeRestart.length);
       assert.ok(!problems.some((p) => p.includes(home.token)), `the token reached the console: ${problems}`);
+
+      await until('#update-text', "Couldn't reach the update server");
+      await dock.getByRole('button', { name: 'Check for updates' }).click();
+      await until('#update-text', "Couldn't reach the update server");
+      await dock.locator('#overlays-unavailable').scrollIntoViewIfNeeded();
+      await screenshot(dock, 'dock-no-browser-sources', { fullPage: false });
+      const overlays = { note: await text('#overlays-unavailable'), add: await dock.locator('[data-overlay-add="chat"]').isDisabled(),
+        describedBy: await dock.locator('[data-overlay-add="chat"]').getAttribute('aria-describedby'),
+        copy: await dock.locator('[data-overlay-copy="chat"]').isEnabled() };
+      // Where the clipboard refuses, the link is there to copy by hand, next to the button.
+      await context.clearPermissions();
+      await dock.evaluate(() => { navigator.clipboard.writeText = () => Promise.reject(new Error('refused')); document.execCommand = () => false; });
+      await dock.locator('[data-overlay-copy="chat"]').click();
+      await until('#chat-note', "couldn't be copied for you");
+      const manual = { link: await dock.inputValue('#chat-link'), focused: await dock.evaluate(() => document.activeElement.id) };
+      assert.deepEqual(overlays, { note: 'This OBS has no browser sources, so “Add to scene” can’t work here. Use “Copy link” and paste '
+        + 'the link into a browser source of an OBS that has them.', add: true, describedBy: 'overlays-unavailable', copy: true });
+      assert.match(manual.link, /\/dock\/overlay-chat\.html.*#o=[0-9a-f]{64}$/);
+      assert.equal(manual.focused, 'chat-link');
+      assert.deepEqual(await accessibilityViolations(dock), []);
     });
     await context.close();
   } finally {

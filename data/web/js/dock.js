@@ -5,7 +5,7 @@ import { ModuleSocket, tokenFrom } from './connection.js';
 import { LINKS } from './links.js';
 import { buildQuery, withQuery } from './overlay-query.js';
 import { addChatMessage, clearCountdown, sanitiseOverlayState, setCountdown } from './overlay-state.js';
-import { initialModel, reduce } from './reducer.js';
+import { ingestProblems, ingestWords, initialModel, reduce } from './reducer.js';
 
 const $ = (id) => document.getElementById(id);
 const STORE_KEY = 'velmora.overlayState';
@@ -34,24 +34,64 @@ function store(key, value) {
   }
 }
 
-function apply(event) {
-  const firstState = !model.state && event.event === 'state';
-  model = reduce(model, event);
-  // The first state is drawn at once; later bursts (a flood of states) are drawn once a frame.
-  if (firstState) {
-    draw(model);
-    return;
-  }
+// The live time of the last stats tick, counted on by the page between ticks.
+let liveBase = { seconds: 0, at: 0 };
+function liveSeconds() {
+  return liveBase.at ? liveBase.seconds + Math.floor((Date.now() - liveBase.at) / 1000) : 0;
+}
+setInterval(() => {
+  if (liveBase.at) scheduleDraw();
+}, 1000);
+
+function scheduleDraw() {
   if (drawPending) return;
   drawPending = true;
   requestAnimationFrame(() => {
     drawPending = false;
-    draw(model);
+    draw(model, liveSeconds());
   });
 }
 
-function tell(area, text) {
-  apply({ event: 'note', area, text });
+function apply(event) {
+  const firstState = !model.state && event.event === 'state';
+  model = reduce(model, event);
+  if (model.phase !== 'live') liveBase = { seconds: 0, at: 0 };
+  else if (event.event === 'stats' && event.streaming === true) liveBase = { seconds: Number(event.liveSeconds) || 0, at: Date.now() };
+  if (event.event === 'state') fillServiceForm(event);
+  // The first state is drawn at once; later bursts (a flood of states) are drawn once a frame.
+  if (firstState) {
+    draw(model, liveSeconds());
+    return;
+  }
+  scheduleDraw();
+}
+
+function tell(area, text, error = false) {
+  apply({ event: 'note', area, text, error });
+}
+
+// The form shows the Velmora ingest OBS uses, until the streamer starts changing it.
+let formEdited = false;
+function fillServiceForm(state) {
+  if (formEdited || state.serviceState !== 'velmora' || typeof state.serviceServer !== 'string') return;
+  $('service-mode').value = state.serviceMode === 'whip' ? 'whip' : 'rtmp';
+  $('service-url').value = state.serviceServer;
+  $('service-key').value = typeof state.serviceKey === 'string' ? state.serviceKey : '';
+}
+
+// Beside the field: the dock's own words, not the browser's bubble over another one.
+function showFieldProblems(problems) {
+  for (const name of ['url', 'key']) {
+    const field = $(`service-${name}`);
+    const error = $(`service-${name}-error`);
+    error.textContent = problems[name] || '';
+    error.hidden = !problems[name];
+    if (problems[name]) field.setAttribute('aria-invalid', 'true');
+    else field.removeAttribute('aria-invalid');
+  }
+  const first = problems.url ? 'service-url' : problems.key ? 'service-key' : '';
+  if (first) $(first).focus();
+  return !first;
 }
 
 const token = tokenFrom(location.hash, 't');
@@ -63,7 +103,7 @@ const socket = token
       },
       onMessage(event) {
         if (event.event === 'auth_token') idToken = typeof event.idToken === 'string' ? event.idToken : '';
-        if (event.event === 'obs' && event.type === 'streaming_starting') watchStart();
+        if (event.event === 'action_result' && event.action === 'use_velmora' && event.ok === true) formEdited = false;
         apply(event);
       },
       onStatus(status) {
@@ -71,17 +111,6 @@ const socket = token
       },
     })
   : null;
-
-// OBS may fail a start and say nothing more; after a while, ask again how things stand.
-const START_OVERDUE_MS = 10000;
-let startTimer = 0;
-function watchStart() {
-  clearTimeout(startTimer);
-  startTimer = setTimeout(() => {
-    apply({ event: 'start_overdue' });
-    send('get_state');
-  }, START_OVERDUE_MS);
-}
 
 function send(action, fields) {
   return !!socket && socket.send({ action, ...fields });
@@ -124,17 +153,45 @@ function on(id, type, handler) {
   $(id).addEventListener(type, handler);
 }
 
+// The streamer's yes to a question the module asked goes back with the action, and the answer
+// focuses the control the question came from.
+function answerConfirm(area, yes) {
+  const action = model.confirm && model.confirm.action;
+  apply({ event: 'confirm_answered' });
+  if (yes && action === 'use_velmora') send('use_velmora', { ...lastIngest, replace: true });
+  else if (yes && action === 'restore_service') send('restore_service', { replace: true });
+  else if (yes && action) send(action, { confirmed: true });
+  $(area === 'stream' ? 'stream-button' : 'service-use').focus();
+}
+
+let lastIngest = null;
 function wireStreamAndService() {
-  on('stream-button', 'click', (e) => send(e.currentTarget.dataset.action));
+  on('stream-button', 'click', (e) => {
+    if (e.currentTarget.dataset.action) send(e.currentTarget.dataset.action);
+  });
+  on('stream-yes', 'click', () => answerConfirm('stream', true));
+  on('stream-no', 'click', () => answerConfirm('stream', false));
+  on('service-yes', 'click', () => answerConfirm('service', true));
+  on('service-no', 'click', () => answerConfirm('service', false));
   on('service-form', 'submit', (e) => {
     e.preventDefault();
-    const sent = send('use_velmora', { mode: $('service-mode').value, url: $('service-url').value.trim(), key: $('service-key').value });
-    if (sent) apply({ event: 'switch_requested' });
+    const ingest = { mode: $('service-mode').value, url: $('service-url').value.trim(), key: $('service-key').value };
+    if (!showFieldProblems(ingestProblems(ingest.mode, ingest.url, ingest.key))) return;
+    lastIngest = ingest;
+    send('use_velmora', ingest);
   });
+  for (const id of ['service-mode', 'service-url', 'service-key']) {
+    on(id, 'input', () => {
+      formEdited = true;
+      if (id === 'service-mode') scheduleDraw();
+    });
+  }
   on('service-key-show', 'click', (e) => {
     const shown = $('service-key').type === 'password';
     $('service-key').type = shown ? 'text' : 'password';
     e.currentTarget.setAttribute('aria-pressed', String(shown));
+    const words = ingestWords($('service-mode').value);
+    e.currentTarget.textContent = shown ? words.hide : words.show;
   });
   on('service-restore', 'click', () => send('restore_service'));
 }
@@ -163,9 +220,21 @@ function wireOverlays() {
     button.addEventListener('click', () => {
       const url = model.state && model.state[kind === 'countdown' ? 'overlayCountdownUrl' : 'overlayChatUrl'];
       if (!url) return;
-      copyText(withQuery(url, buildQuery(kind, overlayOptions(kind))))
-        .then(() => tell('overlay', 'Link copied. Paste it into a browser source.'))
-        .catch(() => tell('overlay', "The link couldn't be copied here. Use “Add to scene” instead."));
+      const link = withQuery(url, buildQuery(kind, overlayOptions(kind)));
+      const field = $(`${kind}-link`);
+      copyText(link)
+        .then(() => {
+          field.hidden = true;
+          tell(kind, 'Link copied. Paste it into a browser source.');
+        })
+        .catch(() => {
+          // Shown to copy by hand: selected, so Ctrl+C takes it.
+          field.value = link;
+          field.hidden = false;
+          field.focus();
+          field.select();
+          tell(kind, "The link couldn't be copied for you: it is selected below, copy it with Ctrl+C.");
+        });
     });
   }
   on('chat-form', 'submit', (e) => {
@@ -180,18 +249,18 @@ function wireOverlays() {
     e.preventDefault();
     const end = countdownEnd({ minutes: $('countdown-minutes').value, clock: $('countdown-clock').value }, Date.now());
     if (end === null) {
-      tell('overlay', 'Give the minutes from now (up to a day) or a clock time.');
+      tell('countdown', 'Give the minutes from now (up to a day) or a clock time.', true);
       return;
     }
     overlayState = setCountdown(overlayState, $('countdown-title').value, end);
     publish();
     $('countdown-clock').value = ''; // a clock time is for one countdown; minutes stay the default
-    tell('overlay', 'Countdown started.');
+    tell('countdown', 'Countdown started.');
   });
   on('countdown-clear', 'click', () => {
     overlayState = clearCountdown(overlayState);
     publish();
-    tell('overlay', 'Countdown cleared.');
+    tell('countdown', 'Countdown cleared.');
   });
   const confirmBox = $('overlay-reset-confirm');
   on('overlay-reset', 'click', () => {
@@ -234,4 +303,4 @@ wireOverlays();
 wireUpdatesAndLinks();
 if (socket) socket.start();
 else apply({ event: 'connection', status: 'no-token' });
-draw(model);
+draw(model, 0);

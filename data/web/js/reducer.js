@@ -3,32 +3,52 @@
 
 export const HISTORY_LENGTH = 30;
 
+// Where each action's answer shows: beside the control that sent it.
+const RESULT_AREAS = { use_velmora: 'service', restore_service: 'service', start_streaming: 'stream', stop_streaming: 'stream' };
+
 export function initialModel() {
   return {
     connection: 'connecting', // connecting, open, lost, closing (OBS said it exits), no-token
     state: null, // the last "state" event
-    phase: 'offline', // offline, starting, live, stopping: OBS's stream events between states
-    startOverdue: false, // a start that OBS never reported as started or stopped
+    phase: 'offline', // offline, starting (OBS connects), live, stopping
     stats: null, // the last "stats" event of this stream
     history: [], // kbps of the last ticks, oldest first
-    lastStop: '', // lastError of the last "streaming_stopped"
+    congestion: 0, // the last tick's congestion, which OBS averages with the next
+    health: '', // excellent, good, mediocre or bad while live, as OBS's status icon shows it
+    lastStop: '', // why the last stream stopped or failed to start
+    wentLive: null, // whether the last stream this page saw start went live; null: none seen
     update: null, // the last "update" event
     signIn: { status: 'signed-out', isNewUser: false, message: '' },
-    notes: { service: '', overlay: '' }, // short answers to the user's last action per card
-    awaitingSwitch: false, // use_velmora sent; the next state tells whether OBS switched
+    // Short answers to the streamer's last action, per area: { text, error }.
+    notes: { service: null, stream: null, chat: null, countdown: null, overlay: null },
+    confirm: null, // { action, question }: the module waits for the streamer's yes
   };
 }
 
+// OBS's status icon: the congestion averaged with the previous tick, never below the latest, in
+// thirds (OBS 29 blends its square from green at none to red at full by the same figure).
+export function healthOf(congestion, previous) {
+  const now = Math.min(1, Math.max(0, Number(congestion) || 0));
+  const average = Math.min(1, Math.max((now + (Number(previous) || 0)) / 2, now));
+  if (average <= 0.0001) return 'excellent';
+  if (average <= 1 / 3) return 'good';
+  if (average <= 2 / 3) return 'mediocre';
+  return 'bad';
+}
+
 function reduceObs(model, type, lastError) {
+  const reason = typeof lastError === 'string' ? lastError : '';
   switch (type) {
     case 'streaming_starting':
-      return { ...model, phase: 'starting', startOverdue: false, stats: null, history: [], lastStop: '' };
+      return { ...model, phase: 'starting', stats: null, history: [], congestion: 0, health: '', lastStop: '', wentLive: false,
+        notes: { ...model.notes, stream: null } };
     case 'streaming_started':
-      return { ...model, phase: 'live', startOverdue: false };
+      return { ...model, phase: 'live', wentLive: true };
     case 'streaming_stopping':
       return { ...model, phase: 'stopping' };
     case 'streaming_stopped':
-      return { ...model, phase: 'offline', startOverdue: false, stats: null, lastStop: typeof lastError === 'string' ? lastError : '' };
+    case 'streaming_start_failed':
+      return { ...model, phase: 'offline', stats: null, health: '', lastStop: reason };
     case 'exit':
       return { ...model, connection: 'closing' };
     default:
@@ -36,11 +56,19 @@ function reduceObs(model, type, lastError) {
   }
 }
 
-// A state says whether OBS streams; it settles the phase unless an event said the stream is on its
-// way up or down. OBS may fail a start without saying it stopped: a start gone overdue gives way.
-function phaseFromState(model, streaming) {
-  if (streaming) return model.phase === 'stopping' ? 'stopping' : 'live';
-  return model.phase === 'starting' && !model.startOverdue ? 'starting' : 'offline';
+// A state says whether OBS streams or still connects; it settles the phase, but a stop under way
+// stays one until OBS says it stopped.
+function phaseFromState(model, state) {
+  if (state.streaming === true) return model.phase === 'stopping' ? 'stopping' : 'live';
+  return state.connecting === true ? 'starting' : 'offline';
+}
+
+function reduceResult(model, event) {
+  const area = RESULT_AREAS[event.action] || 'service';
+  const question = typeof event.confirm === 'string' ? event.confirm : '';
+  const message = typeof event.message === 'string' ? event.message : '';
+  const confirm = question ? { action: event.action, question } : model.confirm && model.confirm.action !== event.action ? model.confirm : null;
+  return { ...model, confirm, notes: { ...model.notes, [area]: message ? { text: message, error: event.ok !== true } : null } };
 }
 
 export function reduce(model, event) {
@@ -48,22 +76,19 @@ export function reduce(model, event) {
     case 'connection':
       // Once OBS said it exits, the dropped connection is no surprise.
       if (event.status === 'lost' && model.connection === 'closing') return model;
+      // Answers and questions were about the OBS that went away.
+      if (event.status === 'open' && model.connection !== 'connecting' && model.connection !== 'open') {
+        return { ...model, connection: 'open', confirm: null, notes: initialModel().notes };
+      }
       return { ...model, connection: event.status };
-    case 'state': {
-      const phase = phaseFromState(model, event.streaming === true);
-      const next = { ...model, state: event, phase, startOverdue: phase === 'starting' && model.startOverdue };
-      if (!model.awaitingSwitch) return next;
-      const service = event.serviceIsVelmora === true
-        ? 'OBS now streams to Velmora.'
-        : 'OBS kept its current service. Check the server URL and the stream key.';
-      return { ...next, awaitingSwitch: false, notes: { ...model.notes, service } };
-    }
-    case 'start_overdue':
-      return model.phase === 'starting' ? { ...model, startOverdue: true } : model;
-    case 'switch_requested':
-      return { ...model, awaitingSwitch: true, notes: { ...model.notes, service: '' } };
+    case 'state':
+      return { ...model, state: event, phase: phaseFromState(model, event) };
+    case 'action_result':
+      return reduceResult(model, event);
+    case 'confirm_answered':
+      return { ...model, confirm: null };
     case 'note':
-      return { ...model, notes: { ...model.notes, [event.area]: event.text } };
+      return { ...model, notes: { ...model.notes, [event.area]: event.text ? { text: event.text, error: event.error === true } : null } };
     case 'obs':
       return reduceObs(model, event.type, event.lastError);
     case 'stats':
@@ -72,6 +97,8 @@ export function reduce(model, event) {
         ...model,
         stats: event,
         history: model.history.concat([Number(event.kbps) || 0]).slice(-HISTORY_LENGTH),
+        congestion: Number(event.congestion) || 0,
+        health: healthOf(event.congestion, model.congestion),
       };
     case 'update':
       return { ...model, update: event };
@@ -87,9 +114,9 @@ export function reduce(model, event) {
     case 'auth_token':
       return { ...model, signIn: { status: 'signed-in', isNewUser: event.isNewUser === true, message: '' } };
     case 'overlay_added': {
-      const name = event.kind === 'countdown' ? 'Countdown' : 'Chat';
-      const overlay = event.ok === true ? `${name} overlay added to the scene.` : String(event.message || 'OBS could not add the overlay.');
-      return { ...model, notes: { ...model.notes, overlay } };
+      const kind = event.kind === 'countdown' ? 'countdown' : 'chat';
+      const text = event.ok === true ? `${kind === 'countdown' ? 'Countdown' : 'Chat'} overlay added to the scene.` : String(event.message || 'OBS could not add the overlay.');
+      return { ...model, notes: { ...model.notes, [kind]: { text, error: event.ok !== true } } };
     }
     default:
       return model;
@@ -109,11 +136,25 @@ export function streamStatus(model) {
   return model.phase;
 }
 
+// Where a stream would go: "Velmora", a platform, "your custom server"; empty when unknown.
+export function destination(model) {
+  const state = model.state;
+  if (!state) return '';
+  if (state.serviceIsVelmora === true) return 'Velmora';
+  return typeof state.serviceName === 'string' ? state.serviceName : '';
+}
+
+// As OBS's own button: it waits while OBS connects or stops.
 export function streamButton(model) {
   const status = streamStatus(model);
-  const ready = connected(model);
-  if (status === 'offline') return { label: 'Go live', action: 'start_streaming', disabled: !ready };
-  return { label: 'End stream', action: 'stop_streaming', disabled: !ready || status === 'stopping' };
+  const ready = connected(model) && !!model.state;
+  if (status === 'offline') {
+    const where = destination(model);
+    return { label: where ? `Go live on ${where}` : 'Go live', action: 'start_streaming', disabled: !ready };
+  }
+  if (status === 'starting') return { label: 'Connecting…', action: '', disabled: true };
+  if (status === 'stopping') return { label: 'Stopping…', action: '', disabled: true };
+  return { label: 'End stream', action: 'stop_streaming', disabled: !ready };
 }
 
 // Why the last stream ended, when it ended badly.
@@ -165,9 +206,58 @@ export function describeUpdate(update, streaming) {
     case 'failed':
       view.text = update.message || 'The update could not be installed.';
       break;
-    default:
-      view.text = `You have Velmora ${update.current || ''}.`.replace(' .', '.');
+    default: // idle: no answer yet, or the last check could not reach the update server
+      view.text = update.message || `You have Velmora ${update.current || ''}.`.replace(' .', '.');
       view.notes = '';
   }
+  return view;
+}
+
+export const WHIP_MISSING = 'WHIP needs OBS 30 or newer with WebRTC; use RTMP.';
+
+// The words of the ingest form for a mode.
+export function ingestWords(mode) {
+  return mode === 'whip'
+    ? { url: 'Endpoint URL', key: 'Bearer token', placeholder: 'https://ingest.example/whip', show: 'Show token', hide: 'Hide token' }
+    : { url: 'Server URL', key: 'Stream key', placeholder: 'rtmp://ingest.example/live', show: 'Show key', hide: 'Hide key' };
+}
+
+// The dock's own words for what is wrong with the form, per field; empty when it may be sent.
+export function ingestProblems(mode, url, key) {
+  const problems = {};
+  const address = String(url || '').trim().toLowerCase();
+  if (!address) problems.url = mode === 'whip' ? 'Give the endpoint URL.' : 'Give the server URL.';
+  else if (mode === 'whip' ? !/^https?:\/\/./.test(address) : !/^rtmps?:\/\/./.test(address)) {
+    problems.url = mode === 'whip' ? 'A WHIP endpoint URL starts with https://.' : 'An RTMP server URL starts with rtmp:// or rtmps://.';
+  }
+  if (!key) problems.key = mode === 'whip' ? 'Give the bearer token.' : 'Give the stream key.';
+  return problems;
+}
+
+// What the service card says and offers.
+export function describeService(model) {
+  const state = model.state;
+  const view = { text: '—', restore: '', restoreAsks: false, editable: false, whip: true };
+  if (!state) return view;
+  const live = state.streaming === true || state.connecting === true;
+  const previous = typeof state.previousService === 'string' ? state.previousService : '';
+  const name = typeof state.serviceName === 'string' && state.serviceName ? state.serviceName : 'another service';
+  view.whip = state.whipAvailable !== false;
+  view.editable = !live;
+  switch (state.serviceState) {
+    case 'velmora':
+      view.text = 'OBS streams to Velmora.';
+      break;
+    case 'none':
+      view.text = 'OBS has no stream service yet.';
+      break;
+    case 'other':
+      view.text = previous ? `OBS streams to ${name}, not to Velmora. “Put back” would put ${previous} in its place.` : `OBS streams to ${name}.`;
+      view.restoreAsks = !!previous;
+      break;
+    default: // recorded: the streamer's own service is back already
+      view.text = `OBS streams to ${name}.`;
+  }
+  view.restore = state.serviceState === 'recorded' ? '' : previous;
   return view;
 }

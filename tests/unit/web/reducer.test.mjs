@@ -2,37 +2,97 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import {
-  describeUpdate, droppedPercent, HISTORY_LENGTH, initialModel, reduce, stopReason, streamButton, streamStatus,
+  describeService, describeUpdate, droppedPercent, healthOf, HISTORY_LENGTH, ingestProblems, initialModel, reduce, stopReason,
+  streamButton, streamStatus,
 } from '../../../data/web/js/reducer.js';
 
 const run = (events, from = initialModel()) => events.reduce(reduce, from);
 const open = { event: 'connection', status: 'open' };
-const state = (fields = {}) => ({ event: 'state', streaming: false, reconnecting: false, serviceIsVelmora: false, previousService: '', lastError: '', ...fields });
+const state = (fields = {}) => ({ event: 'state', streaming: false, reconnecting: false, serviceIsVelmora: false, previousService: '', lastError: '',
+  serviceState: 'other', serviceName: 'Twitch', whipAvailable: false, browserSources: false, connecting: false, ...fields });
 const obs = (type, extra = {}) => ({ event: 'obs', type, ...extra });
 const stats = (kbps, extra = {}) => ({ event: 'stats', streaming: true, kbps, droppedFrames: 0, totalFrames: 100, congestion: 0, reconnecting: false, fps: 30, ...extra });
 
-test('stream status and button through a stream that starts, reconnects, stops and fails', () => {
+test('stream status and button through a stream that connects, reconnects, stops and fails, as OBS shows them', () => {
+  const velmora = state({ serviceIsVelmora: true, serviceState: 'velmora', serviceName: 'Velmora' });
   const rows = [
-    [[open, state()], 'offline', 'Go live', false],
-    [[state()], 'offline', 'Go live', true], // not connected
-    [[open, obs('streaming_starting')], 'starting', 'End stream', false],
-    [[open, obs('streaming_starting'), state()], 'starting', 'End stream', false], // a state while connecting keeps it
+    [[open, state()], 'offline', 'Go live on Twitch', false],
+    [[open, velmora], 'offline', 'Go live on Velmora', false],
+    [[open, state({ serviceState: 'none', serviceName: '' })], 'offline', 'Go live', false],
+    [[state()], 'offline', 'Go live on Twitch', true], // not connected
+    [[open], 'offline', 'Go live', true], // no state yet: nothing known of OBS
+    // OBS connects for as long as it takes; its own button waits, and so does the dock's.
+    [[open, state(), obs('streaming_starting')], 'starting', 'Connecting…', true],
+    [[open, state(), obs('streaming_starting'), state({ connecting: true })], 'starting', 'Connecting…', true],
+    [[open, state({ connecting: true })], 'starting', 'Connecting…', true], // a dock opened meanwhile
+    [[open, state(), obs('streaming_starting'), obs('streaming_start_failed', { lastError: 'x' })], 'offline', 'Go live on Twitch', false],
+    [[open, state(), obs('streaming_starting'), state()], 'offline', 'Go live on Twitch', false],
     [[open, obs('streaming_starting'), obs('streaming_started'), state({ streaming: true })], 'live', 'End stream', false],
     [[open, state({ streaming: true }), stats(10, { reconnecting: true })], 'reconnecting', 'End stream', false],
     [[open, state({ streaming: true, reconnecting: true })], 'reconnecting', 'End stream', false],
-    [[open, state({ streaming: true }), obs('streaming_stopping'), state({ streaming: true })], 'stopping', 'End stream', true],
-    [[open, state({ streaming: true }), obs('streaming_stopping'), obs('streaming_stopped')], 'offline', 'Go live', false],
-    // A start OBS failed without a word: once overdue, the next state settles it.
-    [[open, obs('streaming_starting'), { event: 'start_overdue' }], 'starting', 'End stream', false],
-    [[open, obs('streaming_starting'), { event: 'start_overdue' }, state()], 'offline', 'Go live', false],
-    [[open, obs('streaming_starting'), { event: 'start_overdue' }, state({ streaming: true })], 'live', 'End stream', false],
-    [[open, { event: 'start_overdue' }, obs('streaming_starting'), state()], 'starting', 'End stream', false],
+    [[open, state({ streaming: true }), obs('streaming_stopping'), state({ streaming: true })], 'stopping', 'Stopping…', true],
+    [[open, state({ streaming: true }), obs('streaming_stopping'), obs('streaming_stopped'), state()], 'offline', 'Go live on Twitch', false],
   ];
   for (const [events, status, label, disabled] of rows) {
     const model = run(events);
     assert.equal(streamStatus(model), status, JSON.stringify(events));
     assert.deepEqual([streamButton(model).label, streamButton(model).disabled], [label, disabled], JSON.stringify(events));
   }
+});
+
+test("health as OBS's status icon judges it: congestion averaged with the last tick, never below the latest", () => {
+  const rows = [[0, 0, 'excellent'], [0.1, 0, 'good'], [0, 0.5, 'good'], [0.5, 0.5, 'mediocre'], [0.3, 1, 'mediocre'],
+    [0.7, 0, 'bad'], [1, 0, 'bad'], [0, 1, 'mediocre'], [2, 0, 'bad'], ['x', 0, 'excellent']];
+  for (const [now, previous, level] of rows) assert.equal(healthOf(now, previous), level, `${now} after ${previous}`);
+  const live = run([open, state({ streaming: true }), stats(100, { congestion: 0.9 }), stats(100, { congestion: 0 })]);
+  assert.equal(live.health, 'mediocre', 'one calm tick after a congested one');
+  assert.equal(run([stats(100)], live).health, 'excellent');
+  assert.equal(run([obs('streaming_starting')], live).health, '');
+});
+
+test('answers to actions go to their area; a question waits for the yes, and the yes clears it', () => {
+  const result = (action, fields) => ({ event: 'action_result', action, ok: false, message: '', confirm: '', ...fields });
+  const asked = run([open, state(), result('use_velmora', { confirm: 'Replace your custom server?' })]);
+  assert.deepEqual(asked.confirm, { action: 'use_velmora', question: 'Replace your custom server?' });
+  assert.equal(asked.notes.service, null);
+  assert.equal(run([{ event: 'confirm_answered' }], asked).confirm, null);
+  const refused = run([result('use_velmora', { message: 'OBS is streaming. End the stream to change the service.' })], asked);
+  assert.deepEqual(refused.notes.service, { text: 'OBS is streaming. End the stream to change the service.', error: true });
+  assert.equal(refused.confirm, null, 'an answer to the same action ends its question');
+  const done = run([result('restore_service', { ok: true, message: 'OBS streams to Twitch again.' })]);
+  assert.deepEqual(done.notes.service, { text: 'OBS streams to Twitch again.', error: false });
+  const start = run([result('start_streaming', { confirm: 'Are you sure you want to start the stream?' })], done);
+  assert.equal(start.confirm.action, 'start_streaming');
+  assert.equal(run([result('use_velmora', { ok: true, message: 'OBS now streams to Velmora.' })], start).confirm.action, 'start_streaming',
+    'an answer to another action leaves the question');
+  assert.equal(run([state()], asked).notes.service, null, 'a state claims nothing about a switch');
+});
+
+test('the service card says what OBS streams to and what “Put back” would replace', () => {
+  const rows = [
+    [{ serviceState: 'velmora', serviceIsVelmora: true, previousService: 'Twitch' }, 'OBS streams to Velmora.', 'Twitch', false],
+    [{ serviceState: 'other', serviceName: 'your custom server', previousService: 'Twitch' },
+      'OBS streams to your custom server, not to Velmora. “Put back” would put Twitch in its place.', 'Twitch', true],
+    [{ serviceState: 'other', serviceName: 'YouTube - RTMPS' }, 'OBS streams to YouTube - RTMPS.', '', false],
+    [{ serviceState: 'recorded', previousService: 'Twitch' }, 'OBS streams to Twitch.', '', false],
+    [{ serviceState: 'none', serviceName: '' }, 'OBS has no stream service yet.', '', false],
+  ];
+  for (const [fields, text, restore, asks] of rows) {
+    const view = describeService(run([open, state(fields)]));
+    assert.deepEqual([view.text, view.restore, view.restoreAsks], [text, restore, asks], JSON.stringify(fields));
+  }
+  assert.equal(describeService(run([open, state({ streaming: true })])).editable, false);
+  assert.equal(describeService(run([open, state({ connecting: true })])).editable, false);
+  assert.equal(describeService(run([open, state({ whipAvailable: true })])).whip, true);
+  assert.equal(describeService(run([open, state()])).whip, false);
+});
+
+test("the ingest form's own words for each field", () => {
+  assert.deepEqual(ingestProblems('rtmp', '', ''), { url: 'Give the server URL.', key: 'Give the stream key.' });
+  assert.deepEqual(ingestProblems('rtmp', 'https://in.example/live', 'k'), { url: 'An RTMP server URL starts with rtmp:// or rtmps://.' });
+  assert.deepEqual(ingestProblems('rtmp', ' RTMPS://in.example/live', 'k'), {});
+  assert.deepEqual(ingestProblems('whip', 'rtmp://x', ''), { url: 'A WHIP endpoint URL starts with https://.', key: 'Give the bearer token.' });
+  assert.deepEqual(ingestProblems('whip', 'https://in.example/whip', 't'), {});
 });
 
 test('the reason a stream ended shows while offline and clears when the next one starts', () => {
@@ -55,9 +115,11 @@ test('stats keep a bounded bitrate history per stream and ignore ticks that are 
 });
 
 test('the connection, sign-in, overlay and service answers', () => {
-  const closing = run([open, obs('exit'), { event: 'connection', status: 'lost' }]);
+  const closing = run([open, { event: 'note', area: 'service', text: 'OBS streams to Twitch again.' }, obs('exit'),
+    { event: 'connection', status: 'lost' }]);
   assert.equal(closing.connection, 'closing');
-  assert.equal(run([{ event: 'connection', status: 'open' }], closing).connection, 'open');
+  const back = run([{ event: 'connection', status: 'open' }], closing);
+  assert.deepEqual([back.connection, back.notes.service], ['open', null], 'an answer from the OBS that went away stays behind');
 
   assert.equal(run([{ event: 'sign_in_opened', ok: true }]).signIn.status, 'waiting');
   const refused = run([{ event: 'sign_in_opened', ok: false }]).signIn;
@@ -68,15 +130,12 @@ test('the connection, sign-in, overlay and service answers', () => {
   assert.equal(JSON.stringify(signedIn).includes('"x"'), false, 'the token stays out of the model');
   assert.equal(run([{ event: 'signed_out' }], signedIn).signIn.status, 'signed-out');
 
-  assert.equal(run([{ event: 'overlay_added', kind: 'countdown', ok: true, message: '' }]).notes.overlay, 'Countdown overlay added to the scene.');
-  assert.equal(run([{ event: 'overlay_added', kind: 'chat', ok: false, message: 'Pick a scene in OBS first, then try again.' }]).notes.overlay,
-    'Pick a scene in OBS first, then try again.');
+  assert.deepEqual(run([{ event: 'overlay_added', kind: 'countdown', ok: true, message: '' }]).notes.countdown,
+    { text: 'Countdown overlay added to the scene.', error: false });
+  assert.deepEqual(run([{ event: 'overlay_added', kind: 'chat', ok: false, message: 'Pick a scene in OBS first, then try again.' }]).notes.chat,
+    { text: 'Pick a scene in OBS first, then try again.', error: true });
 
-  const asked = run([open, { event: 'switch_requested' }]);
-  assert.equal(run([state({ serviceIsVelmora: true })], asked).notes.service, 'OBS now streams to Velmora.');
-  const kept = run([state()], asked);
-  assert.match(kept.notes.service, /kept its current service/);
-  assert.equal(run([state({ serviceIsVelmora: true })], kept).notes.service, kept.notes.service, 'only the state after the request answers it');
+  const asked = run([open, state()]);
   assert.equal(run([{ event: 'unknown' }, { event: 'obs', type: 'scene_changed' }], asked), asked);
 });
 
@@ -86,6 +145,8 @@ test('the update panel in each phase', () => {
     [null, false, { text: '', canRestart: false, canDownload: false, canCheck: true, progress: null, required: false, notes: '' }],
     [update('available'), false, { text: 'Velmora 1.2.0 is available.', canDownload: true, canRestart: false, canCheck: true, required: true, notes: '<b>Fixes</b>', needsAttention: true }],
     [update('idle'), false, { text: 'You have Velmora 1.0.1.', canCheck: true, notes: '', needsAttention: false }],
+    [update('idle', { message: "Couldn't reach the update server. We'll try again later." }), false,
+      { text: "Couldn't reach the update server. We'll try again later.", canCheck: true }],
     [update('checking'), false, { text: 'Checking for updates…', canCheck: false }],
     [update('current'), false, { text: 'Velmora 1.0.1 is up to date.', notes: '' }],
     [update('downloading', { progress: 140 }), false, { progress: 100, canCheck: false, required: true, notes: '<b>Fixes</b>' }],
