@@ -43,7 +43,7 @@ ServiceResult start_streaming(bool confirmed)
         return {true, {}, {}};
     if (std::string question = question_before(true); !question.empty() && !confirmed)
         return {false, {}, question};
-    obs_frontend_streaming_start();
+    watch_start_request([] { obs_frontend_streaming_start(); });
     // What OBS made of it reaches the docks as its stream events, or as a failed start.
     return {true, {}, {}};
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -27,6 +28,8 @@ std::atomic<long long> last_stop_code{0};
 std::atomic<bool> connecting{false};
 std::atomic<bool> output_started{false};
 std::atomic<int> attempts{0};
+// Counts STREAMING_STARTING events, so a start asked for can tell whether OBS got that far.
+unsigned starts_seen = 0;
 std::mutex stop_lock;
 std::condition_variable stop_seen_changed;
 bool stop_seen = false;
@@ -80,10 +83,8 @@ std::string current_server()
 // OBS emits STREAMING_STARTING and then starts its output in the same call; a start that failed
 // there shows OBS's error dialog and sends no further event. This runs once that call is over (or
 // inside the dialog's own event loop) and tells the docks what OBS shows.
-void check_start()
+void report_failed_start()
 {
-    if (!connecting || output_started || obs_frontend_streaming_active())
-        return;
     connecting = false;
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     const char *error = output ? obs_output_get_last_error(output) : nullptr;
@@ -97,6 +98,12 @@ void check_start()
     send_state();
 }
 
+void check_start()
+{
+    if (connecting && !output_started && !obs_frontend_streaming_active())
+        report_failed_start();
+}
+
 void watch_stream_output()
 {
     {
@@ -107,6 +114,7 @@ void watch_stream_output()
     attempts = 0;
     output_started = false;
     connecting = true;
+    ++starts_seen;
     reset_stream_bitrate();
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     if (!output)
@@ -162,6 +170,20 @@ void stream_watch_shutdown()
     reconnect_connection.Disconnect();
     reconnect_success_connection.Disconnect();
     watched_output = nullptr;
+}
+
+void watch_start_request(const std::function<void()> &start)
+{
+    unsigned before = starts_seen;
+    start();
+    // OBS may refuse before it tells of a start at all (its own error dialog, no event): what it
+    // did shows once the call and whatever it queued is over.
+    defer_ui_task([before] {
+        run_guarded("Watching the stream's start", [before] {
+            if (starts_seen == before && !obs_frontend_streaming_active())
+                report_failed_start();
+        });
+    });
 }
 
 bool stream_connecting()

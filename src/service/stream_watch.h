@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace velmora {
@@ -12,6 +13,9 @@ namespace velmora {
 void stream_watch_init();
 void stream_watch_shutdown();
 
+// Runs start (which asks OBS to start streaming) and tells the docks when OBS refused before it
+// even said it was starting. Main thread.
+void watch_start_request(const std::function<void()> &start);
 // OBS asked its output to start and the stream is neither live nor over: OBS says "Connecting".
 bool stream_connecting();
 bool stream_reconnecting();

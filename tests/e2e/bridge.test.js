@@ -258,9 +258,12 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         const from = a.mark();
         a.send({ action: 'start_streaming', confirmed: true });
         await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_starting', STREAM_MS, { from });
-        await sleep(12000); // longer than any "start overdue" guess
+        await sleep(3000);
+        a.send({ action: 'start_streaming', confirmed: true }); // a second Go live is no second start
+        await sleep(9000); // longer than any "start overdue" guess
         const waiting = await step({ action: 'get_state' });
         const button = (await obs.command('stream-button', /\[stand-in\] stream button: .*/))[0];
+        const dialogsWhileConnecting = (await obs.command('dialogs', /\[stand-in\] dialogs: .*/))[0];
         await silent.close(); // the server goes away: OBS gives up
         const stopped = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_stopped', 40000, { from });
         const after = await a.waitFor('state', IO_MS, { from: stopped.index });
@@ -269,6 +272,7 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         const buttonAfter = (await obs.command('stream-button', /\[stand-in\] stream button: .*/))[0];
         assert.deepEqual([waiting.state.data.connecting, waiting.state.data.streaming], [true, false]);
         assert.match(button, /stream button: Connecting\.\.\. \(disabled\)/);
+        assert.match(dialogsWhileConnecting, /dialogs: none$/);
         assert.deepEqual(streamEvents(a.since(from)).filter((x) => x.startsWith('obs:')), ['obs:streaming_starting', 'obs:streaming_stopped']);
         assert.match(stopped.data.lastError, new RegExp(`${silent.url.replace(/[.]/g, '\\.')}`));
         assert.equal(after.data.connecting, false);
@@ -282,6 +286,20 @@ test('the bridge and the stream service in a real OBS', { timeout: 240000 }, asy
         assert.deepEqual([JSON.parse(now.config).previous, now.record, now.target], [undefined, null, null]);
         assert.equal(count(obs.log(), '[velmora] Put back the stream service OBS had before Velmora (rtmp_common)'), 1);
         assert.deepEqual([state.data.serviceIsVelmora, state.data.previousService], [false, '']);
+      });
+
+      await t.test('a start OBS refuses at once is told as OBS shows it, not left “connecting”', async (st) => {
+        await obs.command('failing-service', '[stand-in] failing service in use');
+        const from = a.mark();
+        a.send({ action: 'start_streaming', confirmed: true });
+        const failed = await a.waitFor((e) => e.event === 'obs' && e.data.type === 'streaming_start_failed', STREAM_MS, { from });
+        const state = await a.waitFor('state', IO_MS, { from: failed.index });
+        await sleep(500);
+        const dialogs = (await obs.command('dialogs', /\[stand-in\] dialogs: .*/))[0];
+        st.diagnostic(`${summary(a.since(from))}; ${failed.data.lastError}; ${dialogs}`);
+        assert.match(failed.data.lastError, /^OBS couldn't start the stream/);
+        assert.deepEqual([state.data.connecting, state.data.streaming], [false, false]);
+        assert.match(dialogs, /dialogs: (?!none)/, 'the dock told of a failure OBS did not show');
       });
 
       obsws.close();

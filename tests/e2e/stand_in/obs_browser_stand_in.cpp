@@ -10,10 +10,12 @@
 // "record" and "stop-record" start and stop recording, "answer-no" declines the question OBS asks before
 // closing, "defer-close" makes OBS put off its next close while an unrelated dialog comes and goes,
 // "refuse-close" refuses the next close without a word, as another plug-in's close filter may,
-// "stream-button" tells what OBS's own stream button says, and "dialogs" names the message boxes
-// OBS shows and closes them.
+// "stream-button" tells what OBS's own stream button says, "dialogs" names the message boxes OBS
+// shows and closes them, and "failing-service" makes OBS's stream service one whose output cannot start
+// (its initialize refuses), as a broken service plug-in's would.
 #include "dock/browser_panel.h"
 
+#include <obs-config.h>
 #include <obs-frontend-api.h>
 #include <obs-module.h>
 #include <obs.hpp>
@@ -177,6 +179,38 @@ void report_dialogs()
     say("dialogs: " + (texts.isEmpty() ? QString("none") : texts.join(" || ")));
 }
 
+#ifndef VELMORA_PANEL_PROVIDER
+// A stream service that refuses to let an output start.
+obs_service_info failing_service_info()
+{
+    obs_service_info info{};
+    info.id = "velmora_probe_failing";
+    info.get_name = [](void *) { return "Failing (probe)"; };
+    info.create = [](obs_data_t *, obs_service_t *) -> void * { return new int(0); };
+    info.destroy = [](void *data) { delete static_cast<int *>(data); };
+    info.initialize = [](void *, obs_output_t *) { return false; };
+#if LIBOBS_API_MAJOR_VER >= 30
+    info.get_protocol = [](void *) { return "RTMP"; };
+    info.get_connect_info = [](void *, uint32_t type) -> const char * {
+        return type == OBS_SERVICE_CONNECT_INFO_SERVER_URL ? "rtmp://127.0.0.1:9/probe" : "probe";
+    };
+#else
+    info.get_url = [](void *) { return "rtmp://127.0.0.1:9/probe"; };
+    info.get_key = [](void *) { return "probe"; };
+#endif
+    return info;
+}
+#endif
+
+void use_failing_service()
+{
+    OBSServiceAutoRelease service =
+        obs_service_create("velmora_probe_failing", "probe service", nullptr, nullptr);
+    if (service)
+        obs_frontend_set_streaming_service(service);
+    say(service ? "failing service in use" : "no failing service");
+}
+
 void run_command()
 {
     QFile file(QString(qgetenv("HOME")) + "/stand-in-command");
@@ -204,6 +238,8 @@ void run_command()
         obs_frontend_recording_stop();
     else if (command == "answer-no")
         answer_no();
+    else if (command == "failing-service")
+        use_failing_service();
     else if (command == "stream-button")
         report_stream_button();
     else if (command == "dialogs")
@@ -351,6 +387,9 @@ bool obs_module_load(void)
 #ifdef VELMORA_PANEL_PROVIDER
     static obs_source_info info = browser_source_info();
     obs_register_source(&info);
+#else
+    static obs_service_info failing = failing_service_info();
+    obs_register_service(&failing);
 #endif
     obs_frontend_add_event_callback(on_event, nullptr);
     return true;
