@@ -158,8 +158,6 @@ TEST_F(UpdateCheck, AnswersThatOfferNothingToInstall)
     reset();
     run_check();
     EXPECT_EQ(phases(), (std::vector<std::string>{"checking", "idle"}));
-    EXPECT_EQ(events.back().message, "Couldn't reach the update server. We'll try again later.")
-        << "a check that reached nobody says so";
 }
 
 TEST_F(UpdateCheck, RefusesRecordsWeDoNotInstallFrom)

@@ -14,7 +14,8 @@ export function initialModel() {
     stats: null, // the last "stats" event of this stream
     history: [], // kbps of the last ticks, oldest first
     congestion: 0, // the last tick's congestion, which OBS averages with the next
-    health: '', // excellent, good, mediocre or bad while live, as OBS's status icon shows it
+    health: '', // excellent, good, mediocre or bad while live: see nextHealth
+    calmTicks: 0, // ticks in a row that were better than the health shown
     lastStop: '', // why the last stream stopped or failed to start
     wentLive: null, // whether the last stream this page saw start went live; null: none seen
     update: null, // the last "update" event
@@ -36,11 +37,29 @@ export function healthOf(congestion, previous) {
   return 'bad';
 }
 
+const LEVELS = ['excellent', 'good', 'mediocre', 'bad'];
+export const CALM_TICKS = 3;
+
+// The health shown after a tick: the worse of OBS's status icon and the frames OBS dropped since the
+// last tick (any is unstable, a tenth or more is poor: OBS's icon samples a sawtooth and can look
+// calm while frames go). Worse shows at once; better only after CALM_TICKS ticks in a row, so the
+// bar and what a screen reader says do not flicker.
+export function nextHealth(model, stats) {
+  const last = model.stats || {};
+  const dropped = (Number(stats.droppedFrames) || 0) - (Number(last.droppedFrames) || 0);
+  const frames = (Number(stats.totalFrames) || 0) - (Number(last.totalFrames) || 0);
+  const byDrops = dropped <= 0 || !model.stats ? 0 : frames > 0 && dropped / frames >= 0.1 ? 3 : 2;
+  const level = LEVELS[Math.max(LEVELS.indexOf(healthOf(stats.congestion, model.congestion)), byDrops)];
+  const shown = LEVELS.indexOf(model.health);
+  if (shown < 0 || LEVELS.indexOf(level) >= shown) return { health: level, calmTicks: 0 };
+  return model.calmTicks + 1 >= CALM_TICKS ? { health: level, calmTicks: 0 } : { health: model.health, calmTicks: model.calmTicks + 1 };
+}
+
 function reduceObs(model, type, lastError) {
   const reason = typeof lastError === 'string' ? lastError : '';
   switch (type) {
     case 'streaming_starting':
-      return { ...model, phase: 'starting', stats: null, history: [], congestion: 0, health: '', lastStop: '', wentLive: false,
+      return { ...model, phase: 'starting', stats: null, history: [], congestion: 0, health: '', calmTicks: 0, lastStop: '', wentLive: false,
         notes: { ...model.notes, stream: null } };
     case 'streaming_started':
       return { ...model, phase: 'live', wentLive: true };
@@ -98,7 +117,7 @@ export function reduce(model, event) {
         stats: event,
         history: model.history.concat([Number(event.kbps) || 0]).slice(-HISTORY_LENGTH),
         congestion: Number(event.congestion) || 0,
-        health: healthOf(event.congestion, model.congestion),
+        ...nextHealth(model, event),
       };
     case 'update':
       return { ...model, update: event };
