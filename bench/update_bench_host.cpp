@@ -18,7 +18,9 @@ int main(int argc, char **argv)
     if (argc < 3)
         return 2;
     auto start = std::chrono::steady_clock::now();
-    auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     if (std::strcmp(argv[1], "sha256") == 0) {
         std::string digest = sha256_file(platform::utf8_to_utf16(argv[2]), nullptr);
         std::printf("%.4f %s\n", seconds(), digest.c_str());

@@ -22,14 +22,8 @@ class HeldFile {
     // file shows itself by its size.
     bool hold(const std::u16string &path, std::uint64_t max_bytes);
     // Where the held bytes can be read, for checking them.
-    const std::u16string &readable_path() const
-    {
-        return readable_path_;
-    }
-    const std::u16string &original_path() const
-    {
-        return original_path_;
-    }
+    const std::u16string &readable_path() const { return readable_path_; }
+    const std::u16string &original_path() const { return original_path_; }
     void release();
 
   private:

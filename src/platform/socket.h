@@ -63,10 +63,7 @@ class WakeSignal {
     void raise() const;
     void lower() const;
     // An eventfd here; on Windows a UDP socket sent to itself, so it can share a WSAPoll wait.
-    socket_t handle() const
-    {
-        return handle_;
-    }
+    socket_t handle() const { return handle_; }
 
   private:
     socket_t handle_;

@@ -23,7 +23,7 @@ using DownloadProgress = std::function<void(std::uint64_t done, std::uint64_t to
 // One GET into a string, a file or both, ending at cap bytes or when the updater stops. True when
 // the whole body was read; any HTTP status counts. On failure error gets one of: "bad url",
 // "no network", "no connection", "no answer", "connection dropped", "too big", "disk", "stopping".
-bool https_get(const std::string &url, std::string *body, platform::File *file, std::uint64_t cap, int &status,
-               std::uint64_t &received, const DownloadProgress &progress, std::string &error);
+bool https_get(const std::string &url, std::string *body, platform::File *file, std::uint64_t cap,
+               int &status, std::uint64_t &received, const DownloadProgress &progress, std::string &error);
 
 } // namespace velmora

@@ -120,9 +120,11 @@ TEST_F(ListenerTest, StartTwiceStopTwiceOurPortAndTokens)
     server.stop();
 
     // A test token from the environment: 32 to 128 hex digits (lower-cased: the end-to-end suite's).
-    const std::pair<std::string, bool> cases[] = {
-        {std::string(31, 'a'), false}, {std::string(129, 'a'), false}, {std::string(63, 'a') + "g", false},
-        {std::string(32, 'b'), true},  {std::string(128, 'c'), true}};
+    const std::pair<std::string, bool> cases[] = {{std::string(31, 'a'), false},
+                                                  {std::string(129, 'a'), false},
+                                                  {std::string(63, 'a') + "g", false},
+                                                  {std::string(32, 'b'), true},
+                                                  {std::string(128, 'c'), true}};
     for (const auto &[value, used] : cases) {
         SCOPED_TRACE(value);
         set_test_env("VELMORA_OBS_TEST_BRIDGE_TOKEN", value);

@@ -16,25 +16,13 @@ class UpdateServer {
     {
         std::ifstream(std::string(VELMORA_UPDATE_SERVERS) + (tls ? "/tls.port" : "/plain.port")) >> port_;
     }
-    std::uint16_t port() const
-    {
-        return port_;
-    }
-    std::string origin() const
-    {
-        return "http://127.0.0.1:" + std::to_string(port_);
-    }
+    std::uint16_t port() const { return port_; }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
     // Replaces the routes (a JSON object of path to route) and forgets the requests seen.
-    void set_routes(const std::string &json)
-    {
-        call("POST", "/__routes", json);
-    }
+    void set_routes(const std::string &json) { call("POST", "/__routes", json); }
     // The requests seen since, as JSON.
-    std::string requests()
-    {
-        return call("GET", "/__requests", "");
-    }
+    std::string requests() { return call("GET", "/__requests", ""); }
 
   private:
     std::string call(const char *method, const char *path, const std::string &body)

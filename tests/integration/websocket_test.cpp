@@ -303,4 +303,3 @@ TEST_F(WebSocketTest, StopIsPromptWithClientsOpenAndSendsBlockedAndRacesNoBroadc
     done = true;
     broadcaster.join();
 }
-

@@ -55,10 +55,7 @@ TEST(Encodings, Base64Sha1AndFrames)
     auto base64 = [](const std::string &text) {
         return base64_encode(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
     };
-    for (auto [text, encoded] : {Pair{"", ""},
-                                 {"a", "YQ=="},
-                                 {"abc", "YWJj"},
-                                 {"\xfb\xff\xbf", "+/+/"}})
+    for (auto [text, encoded] : {Pair{"", ""}, {"a", "YQ=="}, {"abc", "YWJj"}, {"\xfb\xff\xbf", "+/+/"}})
         EXPECT_EQ(base64(text), encoded);
     EXPECT_EQ(base64(std::string(57, '\0')).size(), 76u) << "no line breaks";
 

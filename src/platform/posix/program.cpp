@@ -41,7 +41,8 @@ bool HeldFile::hold(const std::u16string &path, std::uint64_t max_bytes)
     }
     ::close(source);
     // Sealed, the copy can no longer be written, shrunk or grown, and the seals not undone.
-    if (!copied || ::fcntl(memory, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+    if (!copied ||
+        ::fcntl(memory, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
         if (memory >= 0)
             ::close(memory);
         return false;
@@ -86,7 +87,8 @@ unsigned long start_program(const HeldFile &program, const std::u16string &param
         sigaddset(&reset, signal_number);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &reset);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     // The sealed copy is still open in the child when it starts, so its /proc path resolves there.
     int result = posix_spawn(&child, executable.c_str(), nullptr, &attributes, argv.data(), environ);

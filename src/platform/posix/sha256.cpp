@@ -35,7 +35,8 @@ bool Sha256::add(const void *bytes, std::size_t length)
 bool Sha256::finish(std::array<std::uint8_t, 32> &digest)
 {
     unsigned int length = 0;
-    return valid() && EVP_DigestFinal_ex(impl_->context, digest.data(), &length) == 1 && length == digest.size();
+    return valid() && EVP_DigestFinal_ex(impl_->context, digest.data(), &length) == 1 &&
+           length == digest.size();
 }
 
 } // namespace velmora::platform
