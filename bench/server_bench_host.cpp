@@ -30,7 +30,8 @@ constexpr const char *token = "0123456789abcdef0123456789abcdef0123456789abcdef0
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 std::unique_ptr<LoopbackClient> connect_bridge(std::uint16_t port)
@@ -43,7 +44,7 @@ std::unique_ptr<LoopbackClient> connect_bridge(std::uint16_t port)
                  "Sec-WebSocket-Version: 13\r\nOrigin: http://" +
                  host + "\r\n\r\n");
     if (client->read_head().rfind("HTTP/1.1 101", 0) != 0) {
-        std::fprintf(stderr, "handshake failed\n");
+        (void)std::fprintf(stderr, "handshake failed\n");
         std::exit(1);
     }
     return client;
@@ -56,7 +57,7 @@ int serve(const char *folder, int port)
         return 1;
     local_server().current_state()->web_root = std::string(folder) + "/";
     std::printf("listening %u\n", bound);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     char c;
     while (std::fread(&c, 1, 1, stdin) == 1) {
     }
@@ -207,9 +208,9 @@ int websocket()
 int main(int argc, char **argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0)
-        return serve(argv[2], std::atoi(argv[3]));
+        return serve(argv[2], static_cast<int>(std::strtol(argv[3], nullptr, 10)));
     if (argc == 2 && std::strcmp(argv[1], "websocket") == 0)
         return websocket();
-    std::fprintf(stderr, "usage: %s serve <folder> <port> | websocket\n", argv[0]);
+    (void)std::fprintf(stderr, "usage: %s serve <folder> <port> | websocket\n", argv[0]);
     return 2;
 }

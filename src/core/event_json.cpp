@@ -89,7 +89,7 @@ std::string json_string(const std::string &text)
         default:
             if (c < 0x20) {
                 char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+                (void)std::snprintf(escaped, sizeof escaped, "\\u%04X", c); // always fits
                 out += escaped;
             } else {
                 out.push_back(static_cast<char>(c));

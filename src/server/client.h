@@ -17,7 +17,7 @@ namespace velmora {
 // nothing for the stall limit (10 s), is closed by its own thread; the other clients never notice.
 class Client {
   public:
-    static constexpr std::size_t max_queued_bytes = 4 * 1024 * 1024;
+    static constexpr std::size_t max_queued_bytes = std::size_t{4} * 1024 * 1024;
 
     Client(platform::socket_t socket, std::chrono::milliseconds stall_limit)
         : socket(socket), stall_limit(stall_limit)

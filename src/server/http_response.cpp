@@ -36,7 +36,7 @@ std::string response_head(int status, const std::string &content_type, std::size
     head += "X-Content-Type-Options: nosniff\r\n";
     head += "Referrer-Policy: no-referrer\r\n";
     for (const auto &[name, value] : extra_headers)
-        head += name + ": " + value + "\r\n";
+        head.append(name).append(": ").append(value).append("\r\n");
     head += "\r\n";
     return head;
 }

@@ -24,7 +24,7 @@ constexpr int port_candidates = 20;
 constexpr std::uint32_t loopback_address = 0x7f000001;
 // Ample for a bridge message handler; small enough that the C library keeps finished threads'
 // stacks for reuse.
-constexpr std::size_t connection_stack_bytes = 512 * 1024;
+constexpr std::size_t connection_stack_bytes = std::size_t{512} * 1024;
 // How often finished threads are joined, and how long accepting pauses after the system
 // refused us a connection (out of descriptors, for one) instead of spinning on it.
 constexpr int reap_interval_ms = 500;

@@ -14,11 +14,11 @@ std::uint32_t rotate_left(std::uint32_t value, int bits)
 void process_block(std::uint32_t state[5], const std::uint8_t block[64])
 {
     std::uint32_t w[80];
-    for (int i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < 16; ++i) {
         w[i] = (std::uint32_t(block[4 * i]) << 24) | (std::uint32_t(block[4 * i + 1]) << 16) |
                (std::uint32_t(block[4 * i + 2]) << 8) | std::uint32_t(block[4 * i + 3]);
     }
-    for (int i = 16; i < 80; ++i)
+    for (std::size_t i = 16; i < 80; ++i)
         w[i] = rotate_left(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
 
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
@@ -77,7 +77,7 @@ std::array<std::uint8_t, 20> sha1(const void *data, std::size_t length)
         process_block(state, tail + 64);
 
     std::array<std::uint8_t, 20> digest{};
-    for (int i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < 5; ++i) {
         digest[4 * i] = static_cast<std::uint8_t>(state[i] >> 24);
         digest[4 * i + 1] = static_cast<std::uint8_t>(state[i] >> 16);
         digest[4 * i + 2] = static_cast<std::uint8_t>(state[i] >> 8);

@@ -70,7 +70,7 @@ class FileCache {
 
   private:
     static constexpr std::size_t max_cached_files = 256;
-    static constexpr std::uintmax_t max_cached_file = 4 * 1024 * 1024;
+    static constexpr std::uintmax_t max_cached_file = std::uintmax_t{4} * 1024 * 1024;
     struct Cached {
         std::shared_ptr<const std::string> content;
         std::uintmax_t size;

@@ -6,6 +6,8 @@
 #include "service/stream_watch.h"
 
 #include <obs-frontend-api.h>
+
+#include <cmath>
 #include <obs.hpp>
 #include <util/platform.h>
 
@@ -42,7 +44,7 @@ void BitrateMeter::reset()
 
 long long rounded_kbps(double kbps)
 {
-    return static_cast<long long>(kbps + 0.5);
+    return std::llround(kbps);
 }
 
 StreamFigures read_stream_figures()

@@ -5,7 +5,6 @@
 #include "platform/text.h"
 #include "update/update_state.h"
 
-#include <cstdlib>
 #include <vector>
 
 namespace velmora {
@@ -29,7 +28,17 @@ bool split_url(const std::string &url, UrlParts &parts)
     std::string host = host_and_port;
     std::size_t colon = host_and_port.find(':');
     if (colon != std::string::npos) {
-        parts.port = static_cast<std::uint16_t>(std::atoi(host_and_port.c_str() + colon + 1));
+        // Digits only, and a port that exists: 70000 is no port, not 4464.
+        std::string digits = host_and_port.substr(colon + 1);
+        unsigned long number = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9' || number > 65535)
+                return false;
+            number = number * 10 + static_cast<unsigned long>(c - '0');
+        }
+        if (digits.empty() || number > 65535)
+            return false;
+        parts.port = static_cast<std::uint16_t>(number);
         host = host_and_port.substr(0, colon);
     }
     parts.host = platform::utf8_to_utf16(host);

@@ -53,8 +53,12 @@ void clean_updates_folder(const std::u16string &folder)
     for (const std::u16string &name : names) {
         if (name == u"." || name == u"..")
             continue;
-        if (should_delete(platform::utf16_to_utf8(name)))
-            platform::delete_file(folder + platform::path_separator + name);
+        if (should_delete(platform::utf16_to_utf8(name))) {
+            std::u16string file = folder;
+            file += platform::path_separator;
+            file += name;
+            platform::delete_file(file);
+        }
     }
 }
 

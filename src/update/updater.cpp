@@ -45,7 +45,7 @@ void start_updater()
     if (std::getenv("VELMORA_OBS_TEST_UPDATE_ORIGIN"))
         VELMORA_LOG(LOG_WARNING, "Updates come from a test server this session");
     updater_stop_signal().clear();
-    if (!thread.start(run_updater, 512 * 1024))
+    if (!thread.start(run_updater, std::size_t{512} * 1024))
         VELMORA_LOG(LOG_WARNING, "Could not start the updater; no updates this session");
 }
 

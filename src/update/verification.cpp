@@ -48,7 +48,8 @@ bool check_installer_signature(const std::u16string &path, std::string &reason)
     platform::SignatureCheck check = platform::check_code_signature(path);
     if (check.result != platform::trust_ok) {
         char code[32];
-        std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(check.result));
+        (void)std::snprintf(code, sizeof code, "0x%08lx",
+                            static_cast<unsigned long>(check.result)); // always fits
         reason = std::string("not trusted by Windows (") + code + ")";
         return false;
     }

@@ -20,7 +20,7 @@ namespace velmora::web_panel {
 
 namespace {
 
-class PanelCookieManager : public QCefCookieManager {
+class PanelCookieManager final : public QCefCookieManager {
   public:
     PanelCookieManager(const QString &name, const QString &path, bool persist_session_cookies)
         : profile_(new QWebEngineProfile(name))
@@ -84,7 +84,7 @@ class PanelCookieManager : public QCefCookieManager {
     std::set<std::pair<QString, QByteArray>> cookies_;
 };
 
-class PanelWidget : public QCefWidget {
+class PanelWidget final : public QCefWidget {
   public:
     // Without a profile of the dock's, the widget keeps an off-the-record one of its own rather
     // than the default profile every other plug-in shares.

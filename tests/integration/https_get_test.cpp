@@ -32,7 +32,8 @@ TEST(SplitUrl, AcceptsHttpsAndTheLoopbackTestOriginOnly)
         {"http://127.0.0.1:8080/x", true, false, u"127.0.0.1", 8080, u"/x"},
         {"https://example.com", true, true, u"example.com", 443, u"/"},
         {"https://example.com:8443/a/b?c=d&e", true, true, u"example.com", 8443, u"/a/b?c=d&e"},
-        {"https://example.com:70000/", true, true, u"example.com", 4464, u"/"}, // truncated to 16 bits
+        {"https://example.com:70000/", false}, // no such port, not a wrapped one
+        {"https://example.com:/", false},
         {"http://localhost:8080/x", false},
         {"http://127.0.0.1/x", false},
         {"http://example.com/", false},
@@ -184,8 +185,8 @@ TEST_F(HttpsGet, ReportsWhyItFailed)
     test_socket_t probe = open_test_socket();
     sockaddr_in address = loopback_address(0);
     socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length), 0);
     close_test_socket(probe);
     std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
 

@@ -69,8 +69,8 @@ double cpu_seconds()
 #else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 #endif
 }
 
@@ -180,7 +180,7 @@ TEST_F(ListenerTest, SlowPeersLoseTheirSlotAtTheTimeLimit)
     std::uint16_t port = server.start(process_port());
     ASSERT_NE(port, 0);
     TestFolder folder;
-    folder.write("big.bin", std::string(32 * 1024 * 1024, 'b'));
+    folder.write("big.bin", std::string(std::size_t{32} * 1024 * 1024, 'b'));
     server.current_state()->web_root = folder.file("");
     std::size_t before = open_descriptors();
 
@@ -215,7 +215,7 @@ TEST_F(ListenerTest, APeerThatStopsSendingStillGetsTheWholeAnswerWithoutTheServe
     std::uint16_t port = server.start(process_port());
     ASSERT_NE(port, 0);
     TestFolder folder;
-    const std::string body(4 * 1024 * 1024, 'b');
+    const std::string body(std::size_t{4} * 1024 * 1024, 'b');
     folder.write("big.bin", body);
     server.current_state()->web_root = folder.file("");
     LoopbackClient client(port, 4096);

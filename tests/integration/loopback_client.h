@@ -42,7 +42,7 @@ class LoopbackClient {
     {
         std::string out;
         char buffer[65536];
-        for (int n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
             out.append(buffer, static_cast<std::size_t>(n));
         return out;
     }
@@ -51,7 +51,7 @@ class LoopbackClient {
         // A loop, not MSG_WAITALL: Wine's Winsock may return less.
         out.resize(count);
         for (std::size_t got = 0; got < count;) {
-            int n = ::recv(fd_, out.data() + got, static_cast<int>(count - got), 0);
+            ssize_t n = ::recv(fd_, out.data() + got, count - got, 0);
             if (n <= 0)
                 return false;
             got += static_cast<std::size_t>(n);

@@ -30,7 +30,7 @@ TEST(HeldFile, StartsTheBytesThatWereHeld)
     TestFolder folder;
     fs::copy_file("/usr/bin/touch", folder.file("installer"));
     platform::HeldFile held;
-    ASSERT_TRUE(held.hold(wide(folder.file("installer")), 200 * 1024 * 1024));
+    ASSERT_TRUE(held.hold(wide(folder.file("installer")), std::uint64_t{200} * 1024 * 1024));
     std::string before = sha256_file(wide(folder.file("installer")), nullptr);
     // Whatever happens to the file now, the held copy stays as it was and cannot be written.
     folder.write("installer", "#!/bin/sh\nexit 1\n");
@@ -330,7 +330,7 @@ TEST_F(UpdateCheck, SaysWhenItCannotSave)
 {
     serve(answer_with(record()));
     // A folder where the partial download must go, then where the installer must go.
-    for (std::string blocked : {installer_path() + ".part", installer_path()}) {
+    for (const std::string &blocked : {installer_path() + ".part", installer_path()}) {
         reset();
         fs::create_directories(blocked + "/inside");
         run_check();
@@ -340,7 +340,8 @@ TEST_F(UpdateCheck, SaysWhenItCannotSave)
         fs::remove_all(blocked);
     }
     reset(); // no application data folder at all
-    std::string home = getenv("HOME");
+    const char *set_home = getenv("HOME");
+    std::string home = set_home ? set_home : "";
     unsetenv("XDG_DATA_HOME");
     unsetenv("HOME");
     run_check();

@@ -169,7 +169,7 @@ TEST_F(WebSocketTest, BroadcastsNeitherWaitForAPausedDockNorMixOrLoseFramesOfThe
         senders.emplace_back([t] {
             for (int i = 0; i < per_thread; ++i) {
                 char head[9];
-                std::snprintf(head, sizeof head, "%d%07d", t, i);
+                (void)std::snprintf(head, sizeof head, "%d%07d", t, i);
                 broadcast_bridge(head + std::string(1016, 'p'));
             }
         });

@@ -117,7 +117,7 @@ TEST_F(BridgeTest, ActionsThatTouchObsRunOnTheMainThreadOnly)
 
 TEST_F(BridgeTest, BadMessagesDoNothing)
 {
-    for (std::string text : std::vector<std::string>{
+    for (const std::string &text : std::vector<std::string>{
              "", "not json", "{", "[1]", "null", "{}", R"({"action":""})", R"({"action":"HELLO"})",
              R"({"action":" hello"})", R"({"action":5})", R"({"action":"unknown"})",
              R"({"action":"overlay_publish","state":"text"})", nested(33)}) {
@@ -237,7 +237,7 @@ TEST(EventJson, MembersInOrderEscapedAsOBSReadsThemWhateverTheTextAndLocale)
     std::string saved = std::setlocale(LC_NUMERIC, nullptr);
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) {
         EXPECT_EQ(EventJson("stats").add_double("fps", 29.97).text(), "{\"event\":\"stats\",\"fps\":29.97}");
-        std::setlocale(LC_NUMERIC, saved.c_str());
+        (void)std::setlocale(LC_NUMERIC, saved.c_str());
     }
 }
 

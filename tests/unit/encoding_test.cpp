@@ -63,7 +63,7 @@ TEST(Encodings, Base64Sha1AndFrames)
         std::string out;
         char pair[3];
         for (auto byte : digest) {
-            std::snprintf(pair, sizeof pair, "%02x", byte);
+            (void)std::snprintf(pair, sizeof pair, "%02x", byte);
             out += pair;
         }
         return out;

@@ -31,7 +31,7 @@ class LogCapture {
     static void handle(int, const char *format, va_list args, void *self)
     {
         char text[4096];
-        std::vsnprintf(text, sizeof text, format, args);
+        (void)std::vsnprintf(text, sizeof text, format, args); // a longer line is cut, as OBS's own log does
         std::lock_guard guard(static_cast<LogCapture *>(self)->lock_);
         static_cast<LogCapture *>(self)->lines_.emplace_back(text);
     }

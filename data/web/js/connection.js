@@ -51,7 +51,7 @@ export class ModuleSocket {
     let socket;
     try {
       socket = new WebSocket(this.url);
-    } catch (error) {
+    } catch {
       this.retry();
       return;
     }
@@ -70,7 +70,7 @@ export class ModuleSocket {
       let object;
       try {
         object = JSON.parse(message.data);
-      } catch (error) {
+      } catch {
         return;
       }
       if (object && typeof object === 'object' && typeof object.event === 'string') {

@@ -14,6 +14,7 @@ const FOLDED_KEY = 'velmora.folded';
 let model = initialModel();
 let drawPending = false;
 // The sign-in result stays in memory only; nothing stores or shows it.
+// eslint-disable-next-line no-unused-vars -- held for the service's calls that will carry it; no page reads it yet
 let idToken = '';
 let overlayState = sanitiseOverlayState(readStored(STORE_KEY));
 
@@ -21,7 +22,7 @@ let overlayState = sanitiseOverlayState(readStored(STORE_KEY));
 function readStored(key) {
   try {
     return JSON.parse(localStorage.getItem(key) || 'null');
-  } catch (error) {
+  } catch {
     return null;
   }
 }
@@ -29,7 +30,7 @@ function readStored(key) {
 function store(key, value) {
   try {
     localStorage.setItem(key, JSON.stringify(value));
-  } catch (error) {
+  } catch {
     // Kept in the page only.
   }
 }

@@ -40,7 +40,7 @@ using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
 using TsVerifyPtr = std::unique_ptr<TS_VERIFY_CTX, Freer<TS_VERIFY_CTX_free>>;
 using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Freer<TS_TST_INFO_free>>;
 
-constexpr std::uint64_t largest_certificate_table = 16 * 1024 * 1024;
+constexpr std::uint64_t largest_certificate_table = std::uint64_t{16} * 1024 * 1024;
 
 class Descriptor {
   public:
@@ -222,7 +222,7 @@ bool file_digest_matches(int fd, const PeLayout &layout, const SignedContent &si
     DigestContextPtr context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), signed_content.digest_type, nullptr) != 1)
         return false;
-    std::vector<unsigned char> buffer(256 * 1024);
+    std::vector<unsigned char> buffer(std::size_t{256} * 1024);
     if (!hash_range(fd, context.get(), 0, layout.checksum_offset, buffer) ||
         !hash_range(fd, context.get(), layout.checksum_offset + 4, layout.table_entry_offset, buffer) ||
         !hash_range(fd, context.get(), layout.table_entry_offset + 8, layout.table_offset, buffer))

@@ -70,7 +70,7 @@ async function startIngest() {
     if (exitInfo) throw new Error(`exited with ${JSON.stringify(exitInfo)}`);
   } catch (err) {
     await stop();
-    throw new Error(`nginx did not start: ${err.message}`);
+    throw new Error(`nginx did not start: ${err.message}`, { cause: err });
   }
   return {
     rtmpPort, httpPort, url: `rtmp://127.0.0.1:${rtmpPort}/live`, stop,

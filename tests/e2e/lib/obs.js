@@ -259,7 +259,7 @@ async function startObs(home, options = {}) {
   }
 
   const readPid = () => {
-    let pid = null;
+    let pid;
     try { pid = Number(fs.readFileSync(pidFile, 'utf8')) || null; } catch { return null; }
     return options.gdb ? childOf(pid) : pid;
   };
@@ -339,9 +339,12 @@ async function startObs(home, options = {}) {
 async function withObs(options, fn) {
   const home = options.home || makeHome(options);
   let obs = null;
+  let result;
+  let run;
   try {
     obs = await startObs(home, options);
-    return await fn(obs, home);
+    result = await fn(obs, home);
+    run = await obs.stop();
   } catch (err) {
     const text = obs ? (await obs.stop()).log : err.obsLog || '';
     fs.mkdirSync(ARTIFACTS_DIR, { recursive: true });
@@ -350,12 +353,12 @@ async function withObs(options, fn) {
     err.message += `\n(OBS log saved to ${file})`;
     throw err;
   } finally {
-    const run = obs && await obs.stop();
     if (!options.home) home.cleanup();
-    // Every run, whatever else its suite checks.
-    const late = run ? lateFrontendCalls(run.log) : [];
-    if (late.length) throw new Error(`calls to OBS's frontend after it closed: ${late.join(', ')}`);
   }
+  // Every run, whatever else its suite checks; a failure above is the one to tell.
+  const late = lateFrontendCalls(run.log);
+  if (late.length) throw new Error(`calls to OBS's frontend after it closed: ${late.join(', ')}`);
+  return result;
 }
 
 /** The version OBS reports about itself, e.g. "29.0.2.1-1+b1". */

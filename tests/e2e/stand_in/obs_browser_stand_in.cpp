@@ -371,12 +371,12 @@ obs_source_info browser_source_info()
 } // namespace
 
 #ifdef VELMORA_PANEL_PROVIDER
-extern "C" MODULE_EXPORT QCef *obs_browser_create_qcef(void)
+MODULE_EXPORT QCef *obs_browser_create_qcef(void)
 {
     return new StandInPanel();
 }
 
-extern "C" MODULE_EXPORT int obs_browser_qcef_version_export(void)
+MODULE_EXPORT int obs_browser_qcef_version_export(void)
 {
     return 3;
 }
