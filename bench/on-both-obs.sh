@@ -14,6 +14,7 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for obs in 29 32; do
   echo "running $script in OBS $obs" >&2
+  # shellcheck disable=SC2016 # the inner sh expands its own argument
   VELMORA_E2E_OBS=$obs unshare -n sh -c 'ip link set lo up && exec node "$0"' "$script" >"$out/$obs"
 done
 paste -d '\n' <(sed 's/^/OBS 29 | /' "$out/29") <(sed 's/^/OBS 32 | /' "$out/32")

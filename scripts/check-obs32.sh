@@ -10,9 +10,10 @@ sdk=../shared/sdk/obs-32.2.2/include
 # The SDK headers sit beside the checkout on the development machines; elsewhere there is
 # nothing to compile against.
 [ -d "$sdk" ] || { echo "No OBS 32 SDK headers at $sdk: the OBS 32 compile check is skipped."; exit 0; }
+read -ra qt <<<"$(pkg-config --cflags Qt6Widgets Qt6WebEngineWidgets)"
 flags=(-std=c++20 -fPIC -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
   -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"/dev/null"' -DVELMORA_WEB_PANEL_ENGINE='""'
-  $(pkg-config --cflags Qt6Widgets Qt6WebEngineWidgets))
+  "${qt[@]}")
 status=0
 for source in $(find src -name '*.cpp' ! -path 'src/platform/win32/*' | sort); do
   g++ "${flags[@]}" "$source" || { echo "!! $source does not compile against OBS 32"; status=1; }
@@ -21,10 +22,10 @@ done
 
 # Qt's Linux headers stand in for its Windows ones: system headers, so their dllimport notes are
 # not ours to fix.
-qt_system=$(pkg-config --cflags Qt6Widgets | sed 's/-I/-isystem /g')
+read -ra qt_system <<<"$(pkg-config --cflags Qt6Widgets | sed 's/-I/-isystem /g')"
 windows_flags=(-std=c++20 -Wall -Wextra -Werror -fsyntax-only -I"$sdk" -Isrc -Ibuild/generated
   -D_WIN32_WINNT=0x0A00 -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DUNICODE -D_UNICODE
-  -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"unused"' $qt_system)
+  -DVELMORA_INSTALLER_PUBLISHER_NAME='"Velmora"' -DVELMORA_TRUST_ANCHOR_FILE='"unused"' "${qt_system[@]}")
 windows_status=0
 for source in $(find src -name '*.cpp' ! -path 'src/platform/posix/*' ! -path 'src/web_panel/*' | sort); do
   x86_64-w64-mingw32-g++-posix "${windows_flags[@]}" "$source" ||

@@ -14,7 +14,7 @@ if [ ! -f build-fuzz/CMakeCache.txt ]; then
     -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_FUZZERS=ON \
     -DVELMORA_SANITIZER=address,undefined,fuzzer-no-link
 fi
-cmake --build build-fuzz --target $(printf '%s_fuzz ' "${targets[@]}")
+cmake --build build-fuzz --target "${targets[@]/%/_fuzz}"
 
 status=0
 for target in "${targets[@]}"; do
@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   echo "== $target for ${seconds}s"
   # The bridge target starts OBS's core, which wants an X display.
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 xvfb-run -a -s "-nolisten tcp" \
-    build-fuzz/tests/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=70000 \
+    "build-fuzz/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=70000 \
     -artifact_prefix=build-fuzz/"$target"- -print_final_stats=1 "$corpus" 2>&1 \
     | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==ERROR|SUMMARY|.*runtime error)' || true
   if ls build-fuzz/"$target"-crash-* build-fuzz/"$target"-leak-* build-fuzz/"$target"-timeout-* >/dev/null 2>&1; then

@@ -9,6 +9,7 @@ packages=(
   obs-studio libobs-dev qt6-base-dev qtbase5-dev qtwebengine5-dev qt6-webengine-dev libgl-dev libglx-dev libopengl-dev
   libgtest-dev googletest libssl-dev libcurl4-openssl-dev osslsigncode openssl curl
   xvfb xauth xdotool iproute2 util-linux procps psmisc gdb mmdebstrap dpkg-dev lintian file bats
+  shellcheck clang-format clang-tidy
   nginx libnginx-mod-rtmp wrk chromium locales
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
 )
@@ -34,8 +35,10 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || true
 fi
 
-# Again whenever the lock file changed since the last install.
-if [ ! -f tests/e2e/node_modules/.package-lock.json ] ||
-  [ tests/e2e/package-lock.json -nt tests/e2e/node_modules/.package-lock.json ]; then
-  (cd tests/e2e && npm install --no-audit --no-fund --loglevel=error </dev/null)
-fi
+# The pinned npm packages: what builds and lints the web pages (esbuild, ESLint, stylelint) here,
+# and the end-to-end suites' clients in tests/e2e; again whenever a lock file changed since.
+for dir in . tests/e2e; do
+  if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error </dev/null)
+  fi
+done

@@ -19,9 +19,10 @@ case "$obs" in
     root=$root32
     suite=sid
     # What the module, the web panel provider and the web pages build with, and what the
-    # end-to-end suites run inside: OBS, Xvfb, gdb for the exit checks, dpkg-dev for packaging.
+    # end-to-end suites run inside: OBS, Xvfb, gdb for the exit checks, dpkg-dev for packaging,
+    # clang-tidy for the lint of this build.
     packages="obs-studio,libobs-dev,qt6-base-dev,qt6-webengine-dev,cmake,ninja-build,g++,pkg-config,\
-libssl-dev,libcurl4-openssl-dev,nodejs,xvfb,xauth,procps,gdb,dpkg-dev,file"
+libssl-dev,libcurl4-openssl-dev,nodejs,xvfb,xauth,procps,gdb,dpkg-dev,file,clang-tidy"
     lowest=30 highest=999 ;;
   29)
     root=$root29

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 # Loopback only, as the end-to-end suite: WinHTTP's proxy discovery and a name in a test URL must
 # not reach any network.
 if [ -z "${VELMORA_IN_NETNS:-}" ] && unshare -n sh -c 'ip link set lo up' 2>/dev/null; then
+  # shellcheck disable=SC2016 # the inner sh expands its own arguments
   exec unshare -n sh -c 'ip link set lo up && VELMORA_IN_NETNS=1 exec bash "$0" "$@"' "$0" "$@"
 fi
 

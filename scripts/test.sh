@@ -19,6 +19,9 @@ for host in $({ apt-get indextargets --format '$(REPO_URI)'; npm config get regi
 done
 
 bash scripts/install-deps.sh
+# The analysers first: a finding costs minutes, not the whole run. They read the OBS 32 root too.
+bash scripts/obs-root.sh 32
+bash scripts/lint.sh
 bash scripts/build.sh
 echo "== The module for OBS 32, in its root"
 bash scripts/build-obs32.sh

@@ -4,7 +4,7 @@
 # Arguments, if any, are the test files to run (default: every *.test.js).
 # VELMORA_E2E_OBS=32 runs them against OBS 32 in its root (lib/obs_build.js), 29 (default) on the host.
 set -uo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$0")" || exit
 
 case "${VELMORA_E2E_OBS:-29}" in
   29) build=../../build ;;
