@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The field's analysers over the whole tree; the test command runs this first. Fails on any finding:
-#   shellcheck over every script, at its default severity;
-#   clang-format --dry-run --Werror over the C++ sources;
+#   every script through shellcheck, at its default severity;
+#   the C++ sources through clang-format --dry-run --Werror;
 #   ESLint (its recommended rules; on the dock's pages also the APIs Chromium 87 lacks) over the web
 #     pages and the Node code, and stylelint (CSS Chromium 87 lacks) over the pages' styles;
 #   clang-tidy (.clang-tidy) over every C++ source of the host build (OBS 29, Qt 5), and over the

@@ -84,7 +84,7 @@ class PanelCookieManager final : public QCefCookieManager {
     std::set<std::pair<QString, QByteArray>> cookies_;
 };
 
-class PanelWidget final : public QCefWidget {
+class PanelWidget : public QCefWidget {
   public:
     // Without a profile of the dock's, the widget keeps an off-the-record one of its own rather
     // than the default profile every other plug-in shares.
@@ -97,11 +97,11 @@ class PanelWidget final : public QCefWidget {
         layout->addWidget(view_);
         view_->setPage(page_);
         view_->setContextMenuPolicy(Qt::NoContextMenu);
-        setURL(url);
+        PanelWidget::setURL(url); // this class's own, as no derived one exists yet
     }
     ~PanelWidget() override
     {
-        closeBrowser();
+        PanelWidget::closeBrowser(); // this class's own: the derived part is gone already
         delete own_profile_;
         VELMORA_LOG(LOG_INFO, "Web panel: widget deleted");
     }
