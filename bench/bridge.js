@@ -2,6 +2,7 @@
 // Bridge figures in one real OBS run:
 //  - round trip from "get_state" sent to the "state" event received, with 1 and with 20 docks
 //    connected, against obs-websocket's GetStreamStatus round trip in the same OBS;
+//  - the vendor request GetState through obs-websocket against GetStreamStatus, same client;
 //  - main-thread time of the stats tick and of the state snapshot, from OBS's own profiler
 //    (velmora_stats_tick, velmora_send_state), while OBS streams to a local RTMP ingest.
 // Run through bench/bridge.sh (it builds, and enters a loopback-only network namespace).
@@ -72,6 +73,25 @@ async function obsWebSocketRoundTrip(client) {
   const start = process.hrtime.bigint();
   await client.request('GetStreamStatus');
   return Number(process.hrtime.bigint() - start) / 1e6;
+}
+
+// Turn about, as above: the vendor's GetState against GetStreamStatus through the same client.
+async function compareVendorRoundTrips(obsWs, rounds) {
+  const ours = [];
+  const theirs = [];
+  for (let i = 0; i < rounds + 50; i++) {
+    let start = process.hrtime.bigint();
+    await obsWs.vendor('GetState');
+    const a = Number(process.hrtime.bigint() - start) / 1e6;
+    start = process.hrtime.bigint();
+    await obsWs.request('GetStreamStatus');
+    const b = Number(process.hrtime.bigint() - start) / 1e6;
+    if (i >= 50) {
+      ours.push(a);
+      theirs.push(b);
+    }
+  }
+  return [ours, theirs];
 }
 
 async function stateRoundTrips(docks, rounds) {
@@ -147,6 +167,7 @@ async function main() {
     const port = Number((await obs.waitForLog(/\[velmora\] Dock server on 127\.0\.0\.1:(\d+)/))[1]);
     const obsWs = await connectObsWebSocket(obsWsPort);
 
+    const [vendorOurs, vendorTheirs] = await compareVendorRoundTrips(obsWs, ROUNDS);
     docks.push(await openDock(port, token));
     const [ours1, theirs1] = await compareRoundTrips(docks, obsWs, ROUNDS);
     others = await openOtherDocks(port, token, 19);
@@ -160,6 +181,8 @@ async function main() {
     await sleep(1500);
     obsWs.close();
 
+    console.log(`obs-websocket round trip (${ROUNDS} rounds each, one client): vendor velmora GetState against GetStreamStatus`);
+    console.log(`  velmora ${figures(vendorOurs)}   GetStreamStatus ${figures(vendorTheirs)}   ratio of medians ${(percentile(vendorOurs, 0.5) / percentile(vendorTheirs, 0.5)).toFixed(2)}`);
     console.log(`Bridge round trip, get_state -> state (${ROUNDS} rounds each), against obs-websocket's GetStreamStatus`);
     console.log(`  1 dock:    velmora ${figures(ours1)}   obs-websocket ${figures(theirs1)}   ratio of medians ${(percentile(ours1, 0.5) / percentile(theirs1, 0.5)).toFixed(2)}`);
     console.log(`  20 docks:  velmora ${figures(ours20)}   obs-websocket ${figures(theirs20)}   ratio of medians ${(percentile(ours20, 0.5) / percentile(theirs20, 0.5)).toFixed(2)}`);

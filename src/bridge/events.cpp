@@ -5,6 +5,7 @@
 #include "core/profile_scope.h"
 #include "server/websocket.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -14,6 +15,7 @@ namespace {
 
 std::mutex outbox_lock;
 EventOutbox outbox;
+std::atomic<EventMirror> mirror{nullptr};
 
 void send_obs_event_with(const char *type, const std::string *last_error)
 {
@@ -62,8 +64,15 @@ void set_event_outbox(EventOutbox replacement)
     old = std::exchange(outbox, std::move(replacement));
 }
 
+void set_event_mirror(EventMirror given)
+{
+    mirror = given;
+}
+
 std::size_t send_event_text(const std::string &text)
 {
+    if (EventMirror copy = mirror.load())
+        copy(text);
     EventOutbox current;
     {
         std::lock_guard guard(outbox_lock);

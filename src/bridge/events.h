@@ -14,6 +14,11 @@ class EventJson;
 using EventOutbox = std::function<std::size_t(const std::string &text)>;
 void set_event_outbox(EventOutbox outbox);
 
+// Every event sent is also handed to the mirror, when one is set (obs-websocket's vendor events);
+// any thread. The mirror must not send events itself.
+using EventMirror = void (*)(const std::string &text);
+void set_event_mirror(EventMirror mirror);
+
 // Sends one event to every bridge client; any thread. Returns how many took it.
 std::size_t send_event(const EventJson &event);
 std::size_t send_event_text(const std::string &text);

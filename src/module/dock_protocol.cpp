@@ -1,5 +1,7 @@
 #include "module/dock_protocol.h"
 
+#include "module/actions.h"
+
 #include "bridge/events.h"
 #include "bridge/task_queue.h"
 #include "dock/dock_panel.h"
@@ -59,18 +61,15 @@ void send_result(const char *action, const ServiceResult &result)
                    .add_string("confirm", result.confirm));
 }
 
-void switch_to_velmora(obs_data_t *message)
+void use_velmora(obs_data_t *message)
 {
-    send_result("use_velmora",
-                use_velmora_service(field(message, "mode"), field(message, "url"), field(message, "key"),
-                                    obs_data_get_bool(message, "replace")));
-    send_state();
+    send_result("use_velmora", switch_to_velmora(field(message, "mode"), field(message, "url"),
+                                                 field(message, "key"), obs_data_get_bool(message, "replace")));
 }
 
-void put_back_service(obs_data_t *message)
+void restore_service(obs_data_t *message)
 {
-    send_result("restore_service", restore_previous_service(obs_data_get_bool(message, "replace")));
-    send_state();
+    send_result("restore_service", put_back_service(obs_data_get_bool(message, "replace")));
 }
 
 void start_stream(obs_data_t *message)
@@ -106,31 +105,19 @@ void show_dock(obs_data_t *)
 
 void add_overlay_source(obs_data_t *message)
 {
-    std::string kind = field(message, "kind");
-    std::string problem = add_overlay(kind, field(message, "query"));
-    send_event(EventJson("overlay_added")
-                   .add_string("kind", kind)
-                   .add_bool("ok", problem.empty())
-                   .add_string("message", problem));
+    add_overlay_and_tell(field(message, "kind"), field(message, "query"));
 }
 
-void reset_overlay_link(obs_data_t *)
+void new_overlay_link(obs_data_t *)
 {
-    local_server().set_overlay_token(Settings::instance().reset_overlay_token());
-    close_overlay_clients();
-    int updated = refresh_overlay_urls();
-    VELMORA_LOG(LOG_INFO, "New overlay link; %d overlay source(s) updated", updated);
-    send_state();
+    reset_overlay_link();
 }
 
 void publish_to_overlays(obs_data_t *message)
 {
     OBSDataAutoRelease state = obs_data_get_obj(message, "state");
-    if (!state)
-        return;
-    obs_data_set_string(state, "event", "overlay_state");
-    if (const char *json = obs_data_get_json(state))
-        publish_overlay_state(json);
+    if (state)
+        publish_overlay_object(state);
 }
 
 using enum ActionThread;
@@ -142,8 +129,8 @@ constexpr Action actions[] = {
     {"sign_in", connection, sign_in},
     {"cancel_sign_in", connection, forget_sign_in},
     {"open_url", main, open_url},
-    {"use_velmora", main, switch_to_velmora},
-    {"restore_service", main, put_back_service},
+    {"use_velmora", main, use_velmora},
+    {"restore_service", main, restore_service},
     {"start_streaming", main, start_stream},
     {"stop_streaming", main, stop_stream},
     {"show_dock", main, show_dock},
@@ -151,7 +138,7 @@ constexpr Action actions[] = {
     {"overlay_add", main, add_overlay_source},
     {"update_check", connection, check_for_update},
     {"update_restart", main, restart_into_update},
-    {"overlay_reset", main, reset_overlay_link},
+    {"overlay_reset", main, new_overlay_link},
 };
 
 } // namespace

@@ -66,6 +66,11 @@ MODULE_EXPORT bool obs_module_load(void)
     return true;
 }
 
+MODULE_EXPORT void obs_module_post_load(void)
+{
+    velmora::run_guarded("Finishing loading", [] { velmora::module_post_load(); });
+}
+
 MODULE_EXPORT void obs_module_unload(void)
 {
     velmora::run_guarded("Unloading", [] { velmora::module_stop(); });

@@ -1,8 +1,10 @@
 #include "module/lifecycle.h"
 
 #include "bridge/bridge.h"
+#include "bridge/vendor.h"
 #include "dock/dock_panel.h"
 #include "module/dock_protocol.h"
+#include "module/vendor_requests.h"
 #include "core/guard.h"
 #include "core/log.h"
 #include "core/module_info.h"
@@ -50,6 +52,8 @@ void on_frontend_event(enum obs_frontend_event event, void *)
 {
     run_guarded("Handling an OBS event", [event] {
         if (event == OBS_FRONTEND_EVENT_EXIT) {
+            // obs-websocket is still loaded now, and may not be when this module unloads.
+            vendor_exit();
             dock_close_browser();
             end_restart_watch();
             hand_off_installer();
@@ -98,10 +102,18 @@ void module_start()
     obs_frontend_add_event_callback(on_frontend_event, nullptr);
 }
 
+void module_post_load()
+{
+    // Every module has loaded, obs-websocket among them if it is there.
+    if (local_server().port != 0)
+        vendor_init(vendor_protocol());
+}
+
 // Only libobs and the module's own threads from here: frontend and Qt work ended at OBS's EXIT.
 void module_stop()
 {
     stop_updater();
+    vendor_shutdown();
     bridge_shutdown();
     stream_watch_shutdown();
     local_server().stop();

@@ -340,6 +340,15 @@ void publish_overlay_state(const std::string &text)
     publish_overlay_state(local_server(), text);
 }
 
+std::string last_overlay_state()
+{
+    auto state = local_server().current_state();
+    if (!state)
+        return {};
+    std::lock_guard guard(state->overlay_lock);
+    return state->overlay_state;
+}
+
 void close_overlay_clients()
 {
     close_overlay_clients(local_server());

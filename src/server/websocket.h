@@ -52,6 +52,8 @@ bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
 // took the frame.
 std::size_t broadcast_bridge(const std::string &text);
 void publish_overlay_state(const std::string &text);
+// The text published last; empty before the first publication or while the server is stopped.
+std::string last_overlay_state();
 void close_overlay_clients();
 
 std::size_t broadcast_bridge(LocalServer &server, const std::string &text);

@@ -4,6 +4,7 @@
 #include "bridge/bridge.h"
 #include "bridge/dispatch.h"
 #include "bridge/events.h"
+#include "bridge/task_queue.h"
 #include "dock/link_opener.h"
 #include "module/dock_protocol.h"
 #include "core/event_json.h"
@@ -19,7 +20,9 @@
 #include <obs.hpp>
 
 #include <clocale>
+#include <future>
 #include <regex>
+#include <thread>
 
 using namespace velmora;
 
@@ -287,4 +290,42 @@ TEST(Links, OnlyHttpsOnTheAllowedSites)
           "https://www.twitch.tv.example/", "ftp://velmora.app/", "https://[::1]/", "javascript:alert(1)"})
         EXPECT_FALSE(open_link(url)) << url;
     EXPECT_EQ(log.count("[velmora] Refused to open a link that is not on an allowed site"), 9);
+}
+
+// obs-websocket's threads wait for the main thread: bounded in time and in number, ended at once
+// when OBS closes, and a task given up on never runs later, so "not done" means nothing happened.
+TEST_F(BridgeTest, WaitsForTheMainThreadBoundedAndNeverRunsWhatItGaveUpOn)
+{
+    using namespace std::chrono_literals;
+    std::atomic<int> ran{0};
+    auto ask = [&ran](std::chrono::milliseconds limit) {
+        return std::async(std::launch::async, [&ran, limit] { return run_ui_task_and_wait([&ran] { ++ran; }, limit); });
+    };
+    auto until_queued = [](std::size_t count) {
+        while (ObsRuntime::instance().queued_tasks() < count)
+            std::this_thread::sleep_for(1ms);
+    };
+    auto answered = ask(5000ms);
+    until_queued(1);
+    run_tasks();
+    EXPECT_EQ(answered.get(), UiWait::done);
+    EXPECT_EQ(ask(50ms).get(), UiWait::timed_out);
+    run_tasks();
+    EXPECT_EQ(ran, 1);
+
+    std::vector<std::future<UiWait>> waiting;
+    for (int i = 0; i < max_ui_waits; ++i)
+        waiting.push_back(ask(5000ms));
+    until_queued(max_ui_waits);
+    EXPECT_EQ(ask(5000ms).get(), UiWait::busy);
+    stop_ui_tasks();
+    for (auto &wait : waiting)
+        EXPECT_EQ(wait.wait_for(1000ms) == std::future_status::ready ? wait.get() : UiWait::timed_out, UiWait::closing);
+    EXPECT_EQ(ask(5000ms).get(), UiWait::closing);
+    run_tasks();
+    EXPECT_EQ(ran, 1);
+
+    start_ui_tasks();
+    EXPECT_EQ(run_ui_task_and_wait([&ran] { ++ran; }, 0ms), UiWait::done) << "on the main thread it runs at once";
+    EXPECT_EQ(ran, 2);
 }

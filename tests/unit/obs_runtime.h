@@ -35,6 +35,12 @@ class ObsRuntime {
         return static_cast<int>(tasks.size());
     }
 
+    std::size_t queued_tasks()
+    {
+        std::lock_guard guard(lock);
+        return queued.size();
+    }
+
   private:
     ObsRuntime()
     {

@@ -61,7 +61,8 @@ for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(sig, () => proce
 /**
  * A throw-away HOME with an OBS configuration that opens no dialog, and the staged module.
  * options: globalIni, profileIni (merged over the defaults), service, profiles ({ name: service }),
- * obsWebSocket (a port: obs-websocket listens there, without authentication or alerts),
+ * obsWebSocket (a port: obs-websocket listens there, without alerts, and without authentication unless
+ * obsWebSocketPassword is given),
  * config (the module's, an object), standIns (names of test modules to install: "obs-browser", "velmora-probe"),
  * testTrust (install the module that trusts the test installers' signer), webPanel (install the Qt WebEngine
  * panel provider as the run script does), module (false: no module in the home, as where a package installed it).
@@ -76,16 +77,17 @@ function makeHome(options = {}) {
   const configDir = path.join(obsDir, 'plugin_config', MODULE_NAME);
   const pluginDir = (name) => path.join(obsDir, 'plugins', name);
   const binary = (name) => path.join(pluginDir(name), 'bin', '64bit', `${name}.so`);
+  const password = options.obsWebSocketPassword || '';
   const globalIni = ini(merge(merge(GLOBAL_INI, options.globalIni), options.obsWebSocket && {
     OBSWebSocket: { FirstLoad: 'false', ServerEnabled: 'true', ServerPort: options.obsWebSocket,
-      AlertsEnabled: 'false', AuthRequired: 'false' } }));
+      AlertsEnabled: 'false', AuthRequired: String(Boolean(password)), ServerPassword: password } }));
   writeFile(path.join(obsDir, 'global.ini'), globalIni);
   if (OBS_BUILD.userIni) writeFile(path.join(obsDir, 'user.ini'), globalIni);
   if (options.obsWebSocket) {
     // obs-websocket 5.3 and later keep their settings here.
     writeFile(path.join(obsDir, 'plugin_config', 'obs-websocket', 'config.json'), JSON.stringify({
       first_load: false, server_enabled: true, server_port: options.obsWebSocket, alerts_enabled: false,
-      auth_required: false }));
+      auth_required: Boolean(password), server_password: password }));
   }
   writeFile(path.join(profileDir, 'basic.ini'), ini(merge(PROFILE_INI, options.profileIni)));
   if (options.service) writeFile(path.join(profileDir, 'service.json'), JSON.stringify(options.service));
@@ -203,7 +205,8 @@ const LOADED = /Loaded scenes:\n(?:.*\n)*?.*-{10,}\n/;
 /**
  * Starts OBS with HOME set to home (from makeHome) under its own Xvfb, in a new process group, and waits until
  * it has loaded its scene collection. options: env (over the defaults, home.token the bridge token among them),
- * settleMs (the pause after loading, 500), launcher (put before the command: where OBS is installed).
+ * settleMs (the pause after loading, 500), launcher (put before the command: where OBS is installed), args (OBS's
+ * own, added to the command line).
  */
 async function startObs(home, options = {}) {
   const pidFile = path.join(home.home, 'obs.pid');
@@ -211,7 +214,7 @@ async function startObs(home, options = {}) {
   const program = options.gdb ? ['gdb', '-q', '-nx', '-batch', ...GDB_COMMANDS, '--args', 'obs'] : ['obs'];
   const launcher = options.launcher || OBS_BUILD.launcher;
   const child = spawn(launcher[0] || 'xvfb-run', [...launcher.slice(1), ...(launcher.length ? ['xvfb-run'] : []), '-a', '-s', '-screen 0 1280x800x24 -nolisten tcp', 'sh', '-c',
-    'echo $$ > "$0"; exec "$@"', pidFile, ...program, '--multi', '--disable-shutdown-check'], {
+    'echo $$ > "$0"; exec "$@"', pidFile, ...program, '--multi', '--disable-shutdown-check', ...(options.args || [])], {
     cwd: home.home,
     detached: true,
     stdio: ['ignore', 'pipe', 'pipe'],
