@@ -33,8 +33,8 @@ echo "== lint: clang-tidy"
 headers=$(git ls-files -z '*.h' | xargs -0 sha256sum | sha256sum | cut -c1-64)
 [ -f build/compile_commands.json ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 bash scripts/tidy.sh build "$cache/obs29" "$headers" || failed+=("clang-tidy (OBS 29)")
-# What builds differently against OBS 32 and Qt 6.
-mapfile -t differ < <(git grep -l -E '#include <Q|LIBOBS_API_MAJOR_VER' -- 'src/*.cpp' 'tests/e2e/*.cpp')
+# What builds differently against OBS 32 and Qt 6 (and its obs-websocket header).
+mapfile -t differ < <(git grep -l -E '#include <Q|LIBOBS_API_MAJOR_VER|__has_include' -- 'src/*.cpp' 'tests/e2e/*.cpp')
 pattern="^($(IFS='|'; echo "${differ[*]}"))$"
 mkdir -p "$cache/obs32" build-obs32
 bash scripts/in-root.sh --rw build-obs32 --rw "$cache" -- sh -ec '

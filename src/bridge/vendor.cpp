@@ -189,14 +189,16 @@ void vendor_init(const VendorSetup &given)
         return;
     }
     if (!registration.vendor) {
-        VELMORA_LOG(LOG_INFO,
-                    "obs-websocket refused the vendor \"velmora\"; stream decks and scripts cannot reach Velmora");
+        VELMORA_LOG(
+            LOG_INFO,
+            "obs-websocket refused the vendor \"velmora\"; stream decks and scripts cannot reach Velmora");
         return;
     }
     int added = 0;
     for (const VendorRequest &request : setup.requests) {
         // The row outlives the registration: the table is the module's, for the process's life.
-        if (add_vendor_request(registration.vendor, request.name, on_request, const_cast<VendorRequest *>(&request)))
+        if (add_vendor_request(registration.vendor, request.name, on_request,
+                               const_cast<VendorRequest *>(&request)))
             ++added;
         else
             VELMORA_LOG(LOG_WARNING, "obs-websocket refused the request %s", request.name);

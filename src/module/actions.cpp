@@ -12,21 +12,6 @@
 
 namespace velmora {
 
-ServiceResult switch_to_velmora(const std::string &mode, const std::string &url, const std::string &key,
-                                bool replace)
-{
-    ServiceResult result = use_velmora_service(mode, url, key, replace);
-    send_state();
-    return result;
-}
-
-ServiceResult put_back_service(bool replace)
-{
-    ServiceResult result = restore_previous_service(replace);
-    send_state();
-    return result;
-}
-
 std::string add_overlay_and_tell(const std::string &kind, const std::string &query)
 {
     std::string problem = add_overlay(kind, query);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "service/service_switch.h"
-
 #include <string>
 
 struct obs_data;
@@ -12,10 +10,6 @@ namespace velmora {
 // What the dock's actions and obs-websocket's requests both do, so either way of asking gets the
 // same work, the same words and the same events to every dock.
 
-// The service switch and its way back; each sends the docks the state after it. Main thread.
-ServiceResult switch_to_velmora(const std::string &mode, const std::string &url, const std::string &key,
-                                bool replace);
-ServiceResult put_back_service(bool replace);
 // Adds the overlay to the scene being worked on and tells the docks; the problem, empty when done.
 // Main thread.
 std::string add_overlay_and_tell(const std::string &kind, const std::string &query);

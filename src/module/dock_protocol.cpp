@@ -63,13 +63,16 @@ void send_result(const char *action, const ServiceResult &result)
 
 void use_velmora(obs_data_t *message)
 {
-    send_result("use_velmora", switch_to_velmora(field(message, "mode"), field(message, "url"),
-                                                 field(message, "key"), obs_data_get_bool(message, "replace")));
+    send_result("use_velmora",
+                use_velmora_service(field(message, "mode"), field(message, "url"), field(message, "key"),
+                                    obs_data_get_bool(message, "replace")));
+    send_state();
 }
 
 void restore_service(obs_data_t *message)
 {
-    send_result("restore_service", put_back_service(obs_data_get_bool(message, "replace")));
+    send_result("restore_service", restore_previous_service(obs_data_get_bool(message, "replace")));
+    send_state();
 }
 
 void start_stream(obs_data_t *message)

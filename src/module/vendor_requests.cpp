@@ -2,10 +2,11 @@
 
 #include "module/actions.h"
 #include "module/dock_protocol.h"
-#include "bridge/task_queue.h"
+#include "bridge/events.h"
 #include "core/json_depth.h"
 #include "dock/dock_panel.h"
 #include "server/websocket.h"
+#include "service/service_switch.h"
 #include "update/updater.h"
 
 #include <obs.hpp>
@@ -22,8 +23,10 @@ std::string string_field(obs_data_t *request, const char *name)
     return value ? value : "";
 }
 
+// The docks get the state after a service action, as after the dock's own.
 VendorAnswer from(const ServiceResult &result)
 {
+    send_state();
     return {result.ok, result.message, result.confirm, {}};
 }
 
@@ -47,13 +50,13 @@ VendorAnswer answer_use_velmora(obs_data_t *request)
     std::string mode = string_field(request, "mode");
     if (mode != "rtmp" && mode != "whip")
         return refused("Unknown mode \"" + mode + "\": use \"rtmp\" or \"whip\".");
-    return from(switch_to_velmora(mode, string_field(request, "url"), string_field(request, "key"),
-                                  obs_data_get_bool(request, "replace")));
+    return from(use_velmora_service(mode, string_field(request, "url"), string_field(request, "key"),
+                                    obs_data_get_bool(request, "replace")));
 }
 
 VendorAnswer answer_restore_service(obs_data_t *request)
 {
-    return from(put_back_service(obs_data_get_bool(request, "replace")));
+    return from(restore_previous_service(obs_data_get_bool(request, "replace")));
 }
 
 VendorAnswer answer_show_dock(obs_data_t *)

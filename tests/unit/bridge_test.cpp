@@ -299,7 +299,8 @@ TEST_F(BridgeTest, WaitsForTheMainThreadBoundedAndNeverRunsWhatItGaveUpOn)
     using namespace std::chrono_literals;
     std::atomic<int> ran{0};
     auto ask = [&ran](std::chrono::milliseconds limit) {
-        return std::async(std::launch::async, [&ran, limit] { return run_ui_task_and_wait([&ran] { ++ran; }, limit); });
+        return std::async(std::launch::async,
+                          [&ran, limit] { return run_ui_task_and_wait([&ran] { ++ran; }, limit); });
     };
     auto until_queued = [](std::size_t count) {
         while (ObsRuntime::instance().queued_tasks() < count)
@@ -320,12 +321,14 @@ TEST_F(BridgeTest, WaitsForTheMainThreadBoundedAndNeverRunsWhatItGaveUpOn)
     EXPECT_EQ(ask(5000ms).get(), UiWait::busy);
     stop_ui_tasks();
     for (auto &wait : waiting)
-        EXPECT_EQ(wait.wait_for(1000ms) == std::future_status::ready ? wait.get() : UiWait::timed_out, UiWait::closing);
+        EXPECT_EQ(wait.wait_for(1000ms) == std::future_status::ready ? wait.get() : UiWait::timed_out,
+                  UiWait::closing);
     EXPECT_EQ(ask(5000ms).get(), UiWait::closing);
     run_tasks();
     EXPECT_EQ(ran, 1);
 
     start_ui_tasks();
-    EXPECT_EQ(run_ui_task_and_wait([&ran] { ++ran; }, 0ms), UiWait::done) << "on the main thread it runs at once";
+    EXPECT_EQ(run_ui_task_and_wait([&ran] { ++ran; }, 0ms), UiWait::done)
+        << "on the main thread it runs at once";
     EXPECT_EQ(ran, 2);
 }

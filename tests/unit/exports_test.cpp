@@ -20,8 +20,8 @@ TEST(ModuleFile, ExportsExactlyTheTenEntryPointsWithTheirAnswers)
         if (sscanf(line, "%*s %c %399s", &type, name) == 2 && (type == 'T' || type == 'W'))
             names.insert(name);
     pclose(pipe);
-    EXPECT_EQ(names, (std::set<std::string>{"obs_module_load", "obs_module_post_load", "obs_module_unload", "obs_module_name",
-                                            "obs_module_description", "obs_module_ver",
+    EXPECT_EQ(names, (std::set<std::string>{"obs_module_load", "obs_module_post_load", "obs_module_unload",
+                                            "obs_module_name", "obs_module_description", "obs_module_ver",
                                             "obs_module_set_pointer", "obs_module_set_locale",
                                             "obs_module_free_locale", "obs_module_get_string"}));
 

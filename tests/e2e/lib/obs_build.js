@@ -7,9 +7,12 @@
 const path = require('node:path');
 
 const CHECKOUT = path.resolve(__dirname, '..', '..', '..');
+const PLUGINS = '/usr/lib/x86_64-linux-gnu/obs-plugins';
 const major = Number(process.env.VELMORA_E2E_OBS || 29);
 if (major !== 29 && major !== 32) throw new Error(`VELMORA_E2E_OBS must be 29 or 32, not ${process.env.VELMORA_E2E_OBS}`);
 const buildDir = path.join(CHECKOUT, major === 32 ? 'build-obs32' : 'build');
+
+const launcher = major === 32 ? ['bash', path.join(CHECKOUT, 'scripts', 'in-root.sh'), '--'] : [];
 
 module.exports = {
   major,
@@ -17,7 +20,13 @@ module.exports = {
   // The signed test installers; the test build of the module trusts their root by this path.
   fixturesDir: process.env.VELMORA_TEST_FIXTURES || path.join(buildDir, 'test-fixtures'),
   // Put before a command to run it where this OBS is installed.
-  launcher: major === 32 ? ['bash', path.join(CHECKOUT, 'scripts', 'in-root.sh'), '--'] : [],
+  launcher,
+  // The same with one of OBS's own plug-in files gone from its folder: deleted in OBS 32's root, a throw-away copy
+  // each run; on the host, hidden in a mount namespace of OBS's own (the folder bound aside, links to the rest).
+  launcherWithout: (file) => (major === 32 ? [...launcher, 'sh', '-c', `rm ${PLUGINS}/${file} && exec "$@"`, 'sh']
+    : ['unshare', '-m', 'sh', '-c', `d=$(mktemp -d) && mkdir "$d/all" "$d/some" && mount --bind ${PLUGINS} "$d/all" &&
+      for f in "$d"/all/*; do [ "\${f##*/}" = ${file} ] || ln -s "$f" "$d/some/"; done &&
+      mount --bind "$d/some" ${PLUGINS} && exec "$@"`, 'sh']),
   // The clean root of this OBS's suite that its Debian package is installed into (scripts/obs-root.sh).
   packageRoot: major === 32 ? process.env.VELMORA_OBS32_ROOT || '/var/lib/velmora/obs32-root'
     : process.env.VELMORA_OBS29_ROOT || '/var/lib/velmora/obs29-root',
