@@ -4,7 +4,7 @@
 //    connected, against obs-websocket's GetStreamStatus round trip in the same OBS;
 //  - the vendor request GetState through obs-websocket against GetStreamStatus, same client;
 //  - main-thread time of the stats tick and of the state snapshot, from OBS's own profiler
-//    (velmora_stats_tick, velmora_send_state), while OBS streams to a local RTMP ingest.
+//    (velmora_stats_tick, velmora_send_state, and in these velmora_vendor_event, the copy for obs-websocket), while OBS streams to a local RTMP ingest.
 // Run through bench/bridge.sh (it builds, and enters a loopback-only network namespace).
 
 const crypto = require('node:crypto');
@@ -195,7 +195,7 @@ async function main() {
     home.cleanup();
   }
   console.log('Main-thread time in OBS\'s profiler (per call), streaming with 20 docks:');
-  for (const name of ['velmora_stats_tick', 'velmora_send_state']) console.log(`  ${profilerLine(result, name)}`);
+  for (const name of ['velmora_stats_tick', 'velmora_send_state', 'velmora_vendor_event']) console.log(`  ${profilerLine(result, name)}`);
   console.log(`send_state with 50 docks (${ROUNDS} get_state), all reading:`);
   console.log(`  ${await sendStateWithFiftyDocks(false)}`);
   console.log('send_state with 50 docks, one of them paused:');

@@ -4,6 +4,7 @@
 #include "bridge/task_queue.h"
 #include "core/guard.h"
 #include "core/log.h"
+#include "core/profile_scope.h"
 #include "server/obs_websocket_api.h"
 
 #include <obs.hpp>
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 namespace velmora {
@@ -21,16 +23,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Longer than any action takes on OBS's main thread; short enough that a client is never left
-// hanging by a stalled OBS.
-constexpr auto main_thread_limit = 5s;
+// Far longer than OBS's main thread takes to get to a task; short enough that a stalled OBS holds
+// obs-websocket's threads only briefly.
+constexpr auto main_thread_limit = 3s;
 constexpr auto drain_limit = 1s;
 
 VendorSetup setup;
+// Held shared while an event goes out, so none is under way once the vendor is let go.
+std::shared_mutex emit_lock;
 std::atomic<void *> vendor{nullptr};
 std::atomic<bool> answering{false};
 std::atomic<int> answers_under_way{0};
 
+// The last text of each event sent only on change, secrets left out; compared and sent under the
+// lock, so the events go out in the order of their texts.
 std::mutex last_sent_lock;
 std::map<std::string, std::string, std::less<>> last_sent;
 
@@ -85,7 +91,11 @@ VendorAnswer answer_on_main_thread(const VendorRequest &request, obs_data_t *dat
 {
     auto answer = std::make_shared<VendorAnswer>(refusal("Velmora couldn't do that. Try again."));
     UiWait wait = run_ui_task_and_wait(
-        [answer, run = request.run, held = OBSData(data)] { *answer = run(held); }, main_thread_limit);
+        [answer, run = request.run, held = OBSData(data)] {
+            // OBS may have begun to close while the task waited in the queue.
+            *answer = answering ? run(held) : refusal("OBS is closing.");
+        },
+        main_thread_limit);
     switch (wait) {
     case UiWait::done:
         return *answer;
@@ -146,30 +156,38 @@ void on_request(obs_data_t *request, obs_data_t *response, void *row)
 // The bridge's events that obs-websocket's clients get too; any thread.
 void mirror_event(const std::string &text)
 {
-    void *to = vendor.load();
     constexpr std::string_view head = "{\"event\":\"";
-    if (!to || !text.starts_with(head))
+    if (!text.starts_with(head))
         return;
     std::string_view name(text);
     name = name.substr(head.size(), name.find('"', head.size()) - head.size());
-    for (const VendorEvent &event : setup.events) {
-        if (event.bridge_event != name)
-            continue;
-        if (event.only_changes) {
-            std::lock_guard lock(last_sent_lock);
-            std::string &last = last_sent[event.name];
-            if (last == text)
-                return;
-            last = text;
-        }
-        OBSDataAutoRelease data = obs_data_create_from_json(text.c_str());
-        if (!data)
-            return;
-        obs_data_erase(data, "event");
-        drop_secrets(data);
-        emit_vendor_event(to, event.name, data);
+    const VendorEvent *event = nullptr;
+    for (const VendorEvent &row : setup.events)
+        if (row.bridge_event == name)
+            event = &row;
+    if (!event)
+        return;
+    ProfileScope profile("velmora_vendor_event");
+    OBSDataAutoRelease data = obs_data_create_from_json(text.c_str());
+    if (!data)
+        return;
+    obs_data_erase(data, "event");
+    drop_secrets(data);
+    std::shared_lock hold(emit_lock);
+    void *to = vendor.load();
+    if (!to)
+        return;
+    if (!event->only_changes) {
+        emit_vendor_event(to, event->name, data);
         return;
     }
+    const char *json = obs_data_get_json(data);
+    std::lock_guard lock(last_sent_lock);
+    std::string &last = last_sent[event->name];
+    if (!json || last == json)
+        return;
+    last = json;
+    emit_vendor_event(to, event->name, data);
 }
 
 } // namespace
@@ -194,6 +212,7 @@ void vendor_init(const VendorSetup &given)
             "obs-websocket refused the vendor \"velmora\"; stream decks and scripts cannot reach Velmora");
         return;
     }
+    answering = true;
     int added = 0;
     for (const VendorRequest &request : setup.requests) {
         // The row outlives the registration: the table is the module's, for the process's life.
@@ -203,7 +222,6 @@ void vendor_init(const VendorSetup &given)
         else
             VELMORA_LOG(LOG_WARNING, "obs-websocket refused the request %s", request.name);
     }
-    answering = true;
     vendor = registration.vendor;
     set_event_mirror(mirror_event);
     VELMORA_LOG(LOG_INFO, "obs-websocket clients reach Velmora as vendor \"velmora\" (%d requests)", added);
@@ -213,7 +231,12 @@ void vendor_exit()
 {
     answering = false;
     set_event_mirror(nullptr);
-    void *registered = vendor.exchange(nullptr);
+    void *registered = nullptr;
+    {
+        // Waits out an event being sent on another thread: a copy in memory, never a peer.
+        std::unique_lock hold(emit_lock);
+        registered = vendor.exchange(nullptr);
+    }
     if (!registered)
         return;
     for (const VendorRequest &request : setup.requests)
@@ -226,7 +249,10 @@ void vendor_shutdown()
     // Without an EXIT, obs-websocket may have unloaded already: its requests are left, refused.
     answering = false;
     set_event_mirror(nullptr);
-    vendor = nullptr;
+    {
+        std::unique_lock hold(emit_lock);
+        vendor = nullptr;
+    }
     // Answers under way end quickly now: none waits for the main thread once OBS closes.
     for (auto end = std::chrono::steady_clock::now() + drain_limit;
          answers_under_way > 0 && std::chrono::steady_clock::now() < end;)

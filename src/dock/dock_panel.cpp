@@ -213,15 +213,16 @@ QDockWidget *dock_find()
     return window ? window->findChild<QDockWidget *>(QString::fromLatin1(dock_id)) : nullptr;
 }
 
-void dock_show()
+bool dock_show()
 {
     QDockWidget *dock = dock_find();
     if (!dock)
-        return;
+        return false;
     dock->show();
     dock->raise();
     if (dock->isFloating())
         dock->activateWindow();
+    return true;
 }
 
 void dock_close_browser()

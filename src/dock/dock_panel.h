@@ -14,7 +14,8 @@ void dock_init(const char *title);
 // Puts the browser panel into the dock, once OBS has finished loading.
 void dock_attach_browser(const std::string &url);
 QDockWidget *dock_find();
-void dock_show();
+// False when there is no dock to show.
+bool dock_show();
 // OBS is closing (its EXIT event): the browser and what obs-browser gave us go, the dock is removed
 // where OBS registers docks by id, and hiding the dock no longer counts as the user's choice.
 // Idempotent.

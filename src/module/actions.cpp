@@ -37,8 +37,7 @@ bool publish_overlay_object(obs_data_t *state)
     const char *json = obs_data_get_json(state);
     if (!json)
         return false;
-    publish_overlay_state(json);
-    return true;
+    return publish_overlay_state(json);
 }
 
 } // namespace velmora

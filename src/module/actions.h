@@ -16,7 +16,7 @@ std::string add_overlay_and_tell(const std::string &kind, const std::string &que
 // A new overlay token for every overlay source and page. Main thread.
 void reset_overlay_link();
 // Sends the object to every overlay page as the published overlay state; any thread. False when
-// it cannot be written as JSON.
+// it cannot be written as JSON or the server is not running.
 bool publish_overlay_object(obs_data_t *state);
 
 } // namespace velmora

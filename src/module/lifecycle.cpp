@@ -69,7 +69,7 @@ void on_frontend_event(enum obs_frontend_event event, void *)
 
 void on_tools_menu_entry(void *)
 {
-    run_guarded("Showing the dock", dock_show);
+    run_guarded("Showing the dock", [] { dock_show(); });
 }
 
 } // namespace
@@ -112,8 +112,9 @@ void module_post_load()
 // Only libobs and the module's own threads from here: frontend and Qt work ended at OBS's EXIT.
 void module_stop()
 {
-    stop_updater();
+    // Before the updater: a request under way may still ask it for a check.
     vendor_shutdown();
+    stop_updater();
     bridge_shutdown();
     stream_watch_shutdown();
     local_server().stop();

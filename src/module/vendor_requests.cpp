@@ -11,6 +11,7 @@
 
 #include <obs.hpp>
 
+#include <cstring>
 #include <mutex>
 
 namespace velmora {
@@ -61,8 +62,8 @@ VendorAnswer answer_restore_service(obs_data_t *request)
 
 VendorAnswer answer_show_dock(obs_data_t *)
 {
-    dock_show();
-    return done("The Velmora dock is shown.");
+    return dock_show() ? done("The Velmora dock is shown.")
+                       : refused("OBS has no Velmora dock this session.");
 }
 
 VendorAnswer answer_publish_overlay(obs_data_t *request)
@@ -77,12 +78,15 @@ VendorAnswer answer_publish_overlay(obs_data_t *request)
     if (!state)
         state = obs_data_create();
     obs_data_apply(state, given);
-    // The overlay pages parse what is published; it is bounded as the bridge bounds it.
+    // Kept, and sent to every overlay page now and later: bounded as a bridge message is, in size
+    // and in nesting (obs-websocket takes far larger messages than the bridge).
     const char *json = obs_data_get_json(state);
-    if (!json || !json_nesting_within(json))
+    if (!json || std::strlen(json) > max_message_bytes)
+        return refused("\"state\" is too large: 1 MiB at most.");
+    if (!json_nesting_within(json))
         return refused("\"state\" is nested too deeply.");
     if (!publish_overlay_object(state))
-        return refused("Velmora couldn't write that overlay state.");
+        return refused("Velmora's server isn't running, so no overlay got it.");
     return done("The overlays show it.");
 }
 
@@ -100,8 +104,8 @@ VendorAnswer answer_reset_overlay(obs_data_t *)
 
 VendorAnswer answer_check_for_update(obs_data_t *)
 {
-    request_update_check();
-    return done("Checking for an update.");
+    return request_update_check() ? done("Checking for an update.")
+                                  : refused("Velmora's updater isn't running, so no update check was made.");
 }
 
 using enum ActionThread;

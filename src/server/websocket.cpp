@@ -335,9 +335,9 @@ std::size_t broadcast_bridge(const std::string &text)
     return broadcast_bridge(local_server(), text);
 }
 
-void publish_overlay_state(const std::string &text)
+bool publish_overlay_state(const std::string &text)
 {
-    publish_overlay_state(local_server(), text);
+    return publish_overlay_state(local_server(), text);
 }
 
 std::string last_overlay_state()
@@ -369,11 +369,11 @@ std::size_t broadcast_bridge(LocalServer &server, const std::string &text)
     return took;
 }
 
-void publish_overlay_state(LocalServer &server, const std::string &text)
+bool publish_overlay_state(LocalServer &server, const std::string &text)
 {
     auto state = server.current_state();
     if (!state)
-        return;
+        return false;
     ClientList clients;
     {
         std::lock_guard guard(state->overlay_lock);
@@ -383,6 +383,7 @@ void publish_overlay_state(LocalServer &server, const std::string &text)
     std::string frame = encode_frame(opcode_text, text);
     for (auto &client : clients)
         client->send(frame);
+    return true;
 }
 
 void close_overlay_clients(LocalServer &server)

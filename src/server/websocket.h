@@ -51,13 +51,14 @@ bool send_frame(Client &client, std::uint8_t opcode, const std::string &payload)
 // Callable from any thread; none of them waits for a client. A broadcast returns how many clients
 // took the frame.
 std::size_t broadcast_bridge(const std::string &text);
-void publish_overlay_state(const std::string &text);
+// False when the server is not running.
+bool publish_overlay_state(const std::string &text);
 // The text published last; empty before the first publication or while the server is stopped.
 std::string last_overlay_state();
 void close_overlay_clients();
 
 std::size_t broadcast_bridge(LocalServer &server, const std::string &text);
-void publish_overlay_state(LocalServer &server, const std::string &text);
+bool publish_overlay_state(LocalServer &server, const std::string &text);
 void close_overlay_clients(LocalServer &server);
 void close_bridge_clients(LocalServer &server);
 // Warnings a web page can cause, summed up for the time they were held back.

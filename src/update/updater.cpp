@@ -6,12 +6,15 @@
 #include "update/update_check.h"
 #include "update/update_state.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
 namespace velmora {
 
 namespace {
+
+std::atomic<bool> updater_running{false};
 
 platform::Thread &updater_thread()
 {
@@ -45,12 +48,15 @@ void start_updater()
     if (std::getenv("VELMORA_OBS_TEST_UPDATE_ORIGIN"))
         VELMORA_LOG(LOG_WARNING, "Updates come from a test server this session");
     updater_stop_signal().clear();
-    if (!thread.start(run_updater, std::size_t{512} * 1024))
+    if (thread.start(run_updater, std::size_t{512} * 1024))
+        updater_running = true;
+    else
         VELMORA_LOG(LOG_WARNING, "Could not start the updater; no updates this session");
 }
 
 void stop_updater()
 {
+    updater_running = false;
     {
         std::lock_guard lock(update_lock());
         updater_stop_signal().raise();
@@ -59,13 +65,14 @@ void stop_updater()
     updater_thread().join();
 }
 
-void request_update_check()
+bool request_update_check()
 {
     {
         std::lock_guard lock(update_lock());
         check_requested() = true;
     }
     update_wake().notify_all();
+    return updater_running;
 }
 
 } // namespace velmora

@@ -6,7 +6,8 @@ namespace velmora {
 void start_updater();
 void stop_updater();
 // Wakes the updater for a check; returns at once.
-void request_update_check();
+// False when no updater runs to take it (before OBS finished loading, or it could not start).
+bool request_update_check();
 // In phase "ready": marks the restart, tells the docks and asks OBS's window to close. False
 // otherwise. Main thread.
 bool restart_for_update();
