@@ -1,6 +1,7 @@
 #include "overlay/overlays.h"
 
 #include "core/log.h"
+#include "core/page_language.h"
 #include "server/local_server.h"
 
 #include <obs-frontend-api.h>
@@ -117,10 +118,35 @@ std::string overlay_url(const std::string &kind, const std::string &query)
     LocalServer &server = local_server();
     std::string url = server.origin() + "/dock/";
     url += kind == "countdown" ? kinds[1].page : kinds[0].page;
-    if (!query.empty())
-        url += "?" + query;
+    // The page speaks OBS's language; English, the pages' own, needs no parameter.
+    std::string full = without_language(query);
+    const char *locale = obs_get_locale();
+    std::string_view language = page_language(locale ? locale : "");
+    if (language != "en-US")
+        full += (full.empty() ? "lang=" : "&lang=") + std::string(language);
+    if (!full.empty())
+        url += "?" + full;
     url += "#o=" + server.overlay_token();
     return url;
+}
+
+std::string without_language(const std::string &query)
+{
+    std::string kept;
+    std::size_t start = 0;
+    while (start <= query.size()) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string::npos)
+            end = query.size();
+        std::string_view part(query.data() + start, end - start);
+        if (!part.empty() && !part.starts_with("lang=")) {
+            if (!kept.empty())
+                kept += '&';
+            kept += part;
+        }
+        start = end + 1;
+    }
+    return kept;
 }
 
 std::string overlay_query_of(const std::string &url)

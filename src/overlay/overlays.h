@@ -23,6 +23,8 @@ std::string add_overlay_to(obs_scene_t *scene, const std::string &kind, const st
 int refresh_overlay_urls();
 // The text between the first "?" and the next "#" (or the end).
 std::string overlay_query_of(const std::string &url);
+// The query without its "lang" parameters: the module sets the page's language itself.
+std::string without_language(const std::string &query);
 // At most 300 bytes of ASCII letters, digits and "&,-.=_".
 bool overlay_query_valid(const std::string &query);
 

@@ -2,6 +2,7 @@
 // needs one (each test runs in a process of its own; the first runs without one). Adding into the
 // scene OBS is working on, and the URLs' refresh, show in the real OBS (the end-to-end suite).
 #include "overlay/overlays.h"
+#include "core/page_language.h"
 
 #include "obs_runtime.h"
 
@@ -168,4 +169,24 @@ TEST(Overlays, QueriesUrlsAndPlacement)
         EXPECT_EQ(std::pair(position.x, position.y), std::pair(x, y))
             << kind << " " << width << "x" << height;
     }
+}
+
+// Overlay links carry OBS's language, the nearest the pages have, and only one.
+TEST(Overlays, PagesSpeakTheLanguageNearestToOBSs)
+{
+    for (auto [locale, page] : {std::pair{"de-DE", "de-DE"},
+                                {"pt-PT", "pt-BR"},
+                                {"zh-TW", "zh-CN"},
+                                {"ja", "ja-JP"},
+                                {"en-GB", "en-US"},
+                                {"nl-NL", "en-US"},
+                                {"", "en-US"}})
+        EXPECT_EQ(page_language(locale), page) << locale;
+    EXPECT_EQ(without_language("lang=de-DE&theme=dark&lang=x"), "theme=dark");
+    ASSERT_TRUE(ObsRuntime::instance().started());
+    obs_set_locale("de-DE");
+    EXPECT_EQ(overlay_url("countdown", "lang=fr-FR&done=hide"),
+              "http://127.0.0.1:0/dock/overlay-countdown.html?done=hide&lang=de-DE#o=");
+    obs_set_locale("en-US");
+    EXPECT_EQ(overlay_url("chat", "lang=de-DE"), "http://127.0.0.1:0/dock/overlay-chat.html#o=");
 }

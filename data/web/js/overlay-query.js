@@ -53,10 +53,13 @@ export function readOptions(kind, search) {
   return options;
 }
 
-// An overlay URL from the state with a query put before its "#o=" fragment (replacing any query).
+// An overlay URL from the state with a query put before its "#o=" fragment, replacing the options
+// of any query there and keeping the page's language.
 export function withQuery(url, query) {
   const hash = url.indexOf('#');
   const fragment = hash < 0 ? '' : url.slice(hash);
-  const base = (hash < 0 ? url : url.slice(0, hash)).split('?')[0];
-  return query ? `${base}?${query}${fragment}` : `${base}${fragment}`;
+  const [base, search = ''] = (hash < 0 ? url : url.slice(0, hash)).split('?');
+  const lang = search.split('&').filter((part) => part.startsWith('lang='));
+  const parts = [query].concat(lang).filter(Boolean);
+  return parts.length ? `${base}?${parts.join('&')}${fragment}` : `${base}${fragment}`;
 }

@@ -27,6 +27,9 @@ test('overlay queries stay inside the module rule and round-trip through the pag
   assert.equal(withQuery('http://127.0.0.1:1/dock/overlay-chat.html#o=ab', 'max=3'), 'http://127.0.0.1:1/dock/overlay-chat.html?max=3#o=ab');
   assert.equal(withQuery('http://h/p#o=ab', ''), 'http://h/p#o=ab');
   assert.equal(withQuery('http://h/p?max=1#o=ab', 'max=2'), 'http://h/p?max=2#o=ab');
+  // The page's language stays with the link whatever the options.
+  assert.equal(withQuery('http://h/p?lang=de-DE#o=ab', 'max=2'), 'http://h/p?max=2&lang=de-DE#o=ab');
+  assert.equal(withQuery('http://h/p?max=1&lang=ja-JP#o=ab', ''), 'http://h/p?lang=ja-JP#o=ab');
 });
 
 test('tokens come only from their own fragment key; reconnects back off to a ceiling', () => {
