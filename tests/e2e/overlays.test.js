@@ -4,6 +4,8 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
 const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts, listen, closeServer } = require('./lib/ports');
@@ -96,7 +98,16 @@ test('overlay sources speak OBS’s language', { timeout: 120000 }, async (t) =>
   const browser = await launchBrowser();
   const home = makeHome({ standIns: ['obs-browser'], obsWebSocket: wsPort });
   t.after(async () => { await browser.close(); home.cleanup(); });
-  const words = (language, add) => withObs({ home, globalIni: { General: { Language: language } } }, async (obs) => {
+  // OBS's Settings > General > Language, in the files OBS 29 and OBS 32 read it from.
+  const setLanguage = (language) => {
+    for (const name of ['global.ini', 'user.ini']) {
+      const file = path.join(home.obsDir, name);
+      if (fs.existsSync(file)) {
+        fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace(/^Language=.*\n/m, '').replace('[General]\n', `[General]\nLanguage=${language}\n`));
+      }
+    }
+  };
+  const words = (language, add) => { setLanguage(language); return withObs({ home }, async (obs) => {
     await obs.waitForLog('[stand-in] widget shown', 5000);
     const obsws = await connectObsWebSocket(wsPort);
     try {
@@ -110,7 +121,7 @@ test('overlay sources speak OBS’s language', { timeout: 120000 }, async (t) =>
     } finally {
       obsws.close();
     }
-  });
+  }); };
   const german = await words('de-DE', true);
   assert.match(german.url, /overlay-countdown\.html\?done=show&lang=de-DE#o=/);
   assert.deepEqual([german.lang, german.done, german.title, german.problems], ['de-DE', 'Die Zeit ist um!', 'Velmora-Countdown', []]);
