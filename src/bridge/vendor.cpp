@@ -40,14 +40,6 @@ std::atomic<int> answers_under_way{0};
 std::mutex last_sent_lock;
 std::map<std::string, std::string, std::less<>> last_sent;
 
-VendorAnswer refusal(std::string message)
-{
-    VendorAnswer answer;
-    answer.ok = false;
-    answer.message = std::move(message);
-    return answer;
-}
-
 // The type of a member; OBS_DATA_NULL when it is missing.
 obs_data_type member_type(obs_data_t *object, const char *name)
 {
@@ -191,6 +183,14 @@ void mirror_event(const std::string &text)
 }
 
 } // namespace
+
+VendorAnswer refusal(std::string message)
+{
+    VendorAnswer answer;
+    answer.ok = false;
+    answer.message = std::move(message);
+    return answer;
+}
 
 void drop_secrets(obs_data_t *object)
 {

@@ -65,6 +65,9 @@ void vendor_exit();
 // At unload: waits briefly for requests still being answered on obs-websocket's threads.
 void vendor_shutdown();
 
+// An answer that says why nothing was done.
+VendorAnswer refusal(std::string message);
+
 // Removes the setup's secret members from an object.
 void drop_secrets(obs_data_t *object);
 

@@ -36,11 +36,6 @@ VendorAnswer done(std::string message)
     return {true, std::move(message), {}, {}};
 }
 
-VendorAnswer refused(std::string message)
-{
-    return {false, std::move(message), {}, {}};
-}
-
 VendorAnswer answer_get_state(obs_data_t *)
 {
     return {true, {}, {}, state_json()};
@@ -50,7 +45,7 @@ VendorAnswer answer_use_velmora(obs_data_t *request)
 {
     std::string mode = string_field(request, "mode");
     if (mode != "rtmp" && mode != "whip")
-        return refused("Unknown mode \"" + mode + "\": use \"rtmp\" or \"whip\".");
+        return refusal("Unknown mode \"" + mode + "\": use \"rtmp\" or \"whip\".");
     return from(use_velmora_service(mode, string_field(request, "url"), string_field(request, "key"),
                                     obs_data_get_bool(request, "replace")));
 }
@@ -63,7 +58,7 @@ VendorAnswer answer_restore_service(obs_data_t *request)
 VendorAnswer answer_show_dock(obs_data_t *)
 {
     return dock_show() ? done("The Velmora dock is shown.")
-                       : refused("OBS has no Velmora dock this session.");
+                       : refusal("OBS has no Velmora dock this session.");
 }
 
 VendorAnswer answer_publish_overlay(obs_data_t *request)
@@ -82,18 +77,18 @@ VendorAnswer answer_publish_overlay(obs_data_t *request)
     // and in nesting (obs-websocket takes far larger messages than the bridge).
     const char *json = obs_data_get_json(state);
     if (!json || std::strlen(json) > max_message_bytes)
-        return refused("\"state\" is too large: 1 MiB at most.");
+        return refusal("\"state\" is too large: 1 MiB at most.");
     if (!json_nesting_within(json))
-        return refused("\"state\" is nested too deeply.");
+        return refusal("\"state\" is nested too deeply.");
     if (!publish_overlay_object(state))
-        return refused("Velmora's server isn't running, so no overlay got it.");
+        return refusal("Velmora's server isn't running, so no overlay got it.");
     return done("The overlays show it.");
 }
 
 VendorAnswer answer_add_overlay(obs_data_t *request)
 {
     std::string problem = add_overlay_and_tell(string_field(request, "kind"), string_field(request, "query"));
-    return problem.empty() ? done("The overlay is in the scene.") : refused(problem);
+    return problem.empty() ? done("The overlay is in the scene.") : refusal(problem);
 }
 
 VendorAnswer answer_reset_overlay(obs_data_t *)
@@ -105,7 +100,7 @@ VendorAnswer answer_reset_overlay(obs_data_t *)
 VendorAnswer answer_check_for_update(obs_data_t *)
 {
     return request_update_check() ? done("Checking for an update.")
-                                  : refused("Velmora's updater isn't running, so no update check was made.");
+                                  : refusal("Velmora's updater isn't running, so no update check was made.");
 }
 
 using enum ActionThread;

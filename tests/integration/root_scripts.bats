@@ -12,7 +12,7 @@ setup() {
   ln -s real "$top/link"
   checkout=$top/link/checkout
   physical=$top/real/checkout
-  export STAND_IN_LOG=$top/calls.log STAND_IN_ARCHIVE=http://archive.invalid/debian
+  export STAND_IN_LOG=$top/calls.log STAND_IN_ARCHIVE=file://$top/archive/debian  # a path, so no host is named
   : >"$STAND_IN_LOG"
   stand_in mmdebstrap '
 args=("$@"); target=${args[$# - 2]}
@@ -50,7 +50,7 @@ calls() { grep "^$1 " "$STAND_IN_LOG" || true; }
   [ ! -e "$top/roots/obs32/keep" ]
   [ ! -e "$top/roots/obs32/.new" ]
   [ ! -e "$top/roots/obs32.new" ]
-  calls mmdebstrap | grep -q " sid $top/roots/obs32.new http://archive.invalid/debian$"
+  calls mmdebstrap | grep -q " sid $top/roots/obs32.new file://$top/archive/debian$"
 }
 
 @test "roots that are one path or nested are refused before anything is removed" {
