@@ -11,6 +11,8 @@ const path = require('path');
 const esbuild = require('esbuild');
 
 const PAGES = ['index.html', 'auth-done.html', 'overlay-chat.html', 'overlay-countdown.html'];
+// Pages the module serves outside /dock/ (auth-done.html at /auth-done) reach the assets by path.
+const ASSET_PREFIX = { 'auth-done.html': '/dock/' };
 const SITE_MARKER = '__VELMORA_SITE_ORIGIN__';
 const TARGET = 'chrome87';
 
@@ -52,9 +54,9 @@ async function build(source, output, siteOrigin) {
     if (/<script(?![^>]*\bsrc=)[^>]*>/i.test(html)) fail(`${page} has an inline script; the pages' policy refuses it`);
     for (const [all, head, rel] of [...html.matchAll(/(<script[^>]*\bsrc=")(js\/[\w.-]+\.js)"/g),
       ...html.matchAll(/(<link[^>]*\bhref=")(css\/[\w.-]+\.css)"/g)]) {
-      html = html.replace(all, `${head}assets/${await asset(rel)}"`);
+      html = html.replace(all, `${head}${ASSET_PREFIX[page] || ''}assets/${await asset(rel)}"`);
     }
-    const stray = /\b(?:src|href)="(?!assets\/[\w-]+-[0-9a-f]{10}\.(?:js|css)"|data:,")([^"]*)"/.exec(html);
+    const stray = /\b(?:src|href)="(?!(?:\/dock\/)?assets\/[\w-]+-[0-9a-f]{10}\.(?:js|css)"|data:,")([^"]*)"/.exec(html);
     if (stray) fail(`${page} refers to ${stray[1]}, which the build does not write`);
     pages.push([page, html]);
   }

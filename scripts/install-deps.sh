@@ -11,6 +11,7 @@ packages=(
   xvfb xauth xdotool iproute2 util-linux procps psmisc gdb mmdebstrap dpkg-dev lintian file bats
   shellcheck clang-format clang-tidy
   nginx libnginx-mod-rtmp wrk chromium locales
+  fonts-noto-cjk # the glyphs of the dock in Japanese, Korean and Chinese, for the browser tests
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
 )
 # Node.js and npm: the machine's own when present (Debian's npm conflicts with other Node builds).

@@ -8,4 +8,10 @@ namespace velmora {
 // same one when the pages have it, else one of theirs for the same language ("pt-BR"), else "en-US".
 std::string_view page_language(std::string_view obs_locale);
 
+// The pages' language for OBS's UI language; en-US without OBS's core (a test).
+std::string_view obs_page_language();
+
+// "?lang=<language>" for OBS's UI language, or nothing for en-US, the pages' own.
+std::string page_language_query();
+
 } // namespace velmora

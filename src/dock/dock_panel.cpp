@@ -4,6 +4,7 @@
 #include "core/build_constants.h"
 #include "core/guard.h"
 #include "core/log.h"
+#include "core/page_language.h"
 #include "core/settings.h"
 #include "core/timer_end.h"
 #include "server/local_server.h"
@@ -33,6 +34,7 @@ constexpr int runtime_poll_ms = 100;
 
 QPointer<QWidget> container;
 QPointer<QLabel> placeholder;
+std::string no_browser_words;
 QPointer<QCefWidget> browser;
 QCefCookieManager *cookie_manager = nullptr;
 QCef *browser_interface = nullptr;
@@ -100,9 +102,7 @@ void on_dock_toggled(bool checked)
 void show_no_browser()
 {
     if (placeholder) {
-        placeholder->setText(QString("This OBS has no browser panels, so the Velmora dock can't open here.\n"
-                                     "Install OBS from %1, then open OBS again.")
-                                 .arg(constants::obs_site_host));
+        placeholder->setText(QString::fromStdString(no_browser_words).arg(constants::obs_site_host));
     }
     VELMORA_LOG(LOG_WARNING, "obs-browser is not available; the dock cannot load");
 }
@@ -148,23 +148,24 @@ void finish_attach(const std::string &url)
 std::string dock_url()
 {
     LocalServer &server = local_server();
-    return server.origin() + "/dock/#t=" + server.bridge_token;
+    return server.origin() + "/dock/" + page_language_query() + "#t=" + server.bridge_token;
 }
 
-void dock_init(const char *title)
+void dock_init(const DockWords &words)
 {
     auto *widget = new QWidget();
     widget->setMinimumSize(300, 420);
     auto *layout = new QVBoxLayout(widget);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    auto *label = new QLabel("Pouring a fresh one...\nThe Velmora dock opens in a moment.");
+    no_browser_words = words.no_browser;
+    auto *label = new QLabel(QString::fromStdString(words.waiting));
     label->setAlignment(Qt::AlignCenter);
     label->setWordWrap(true);
     label->setStyleSheet(
         "QLabel { background:#17122b; color:#fff8e8; font-size:14px; font-weight:600; padding:24px; }");
     layout->addWidget(label);
-    if (!register_dock(widget, title)) {
+    if (!register_dock(widget, words.title.c_str())) {
         VELMORA_LOG(LOG_WARNING,
                     "The Velmora dock could not be added (another copy of the plugin installed?)");
         delete widget;

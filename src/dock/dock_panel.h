@@ -6,11 +6,18 @@ class QDockWidget;
 
 namespace velmora {
 
-// "http://127.0.0.1:<port>/dock/#t=<bridge token>": the token travels in the fragment only.
+// "http://127.0.0.1:<port>/dock/[?lang=<OBS's language>]#t=<bridge token>": the token travels in
+// the fragment only.
 std::string dock_url();
-// Registers the dock, titled title, with its waiting message; at start-up, once the server holds
-// a port.
-void dock_init(const char *title);
+// The dock's own texts, in OBS's language: its title, what it says while the browser starts, and
+// what it says where OBS has no browser panel (%1: where OBS comes from).
+struct DockWords {
+    std::string title;
+    std::string waiting;
+    std::string no_browser;
+};
+// Registers the dock with its waiting message; at start-up, once the server holds a port.
+void dock_init(const DockWords &words);
 // Puts the browser panel into the dock, once OBS has finished loading.
 void dock_attach_browser(const std::string &url);
 QDockWidget *dock_find();

@@ -92,10 +92,13 @@ void module_start()
     if (bound != settings.port())
         settings.set_port(bound);
     server.set_overlay_token(settings.overlay_token());
+    set_sign_in_words({obs_module_text("SignIn.Expired"), obs_module_text("SignIn.Failed"),
+                       obs_module_text("SignIn.StartAgain"), obs_module_text("SignIn.NoDock"),
+                       obs_module_text("SignIn.OpenDock")});
     server.set_auth_callback_handler(handle_auth_callback);
     stream_watch_init();
     bridge_init(dock_protocol());
-    dock_init(obs_module_text("DockTitle"));
+    dock_init({obs_module_text("DockTitle"), obs_module_text("Dock.Waiting"), obs_module_text("Dock.NoBrowser")});
 
     obs_frontend_add_tools_menu_item(obs_module_text("ToolsMenuEntry"), on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);

@@ -120,9 +120,7 @@ std::string overlay_url(const std::string &kind, const std::string &query)
     url += kind == "countdown" ? kinds[1].page : kinds[0].page;
     // The page speaks OBS's language; English, the pages' own, needs no parameter.
     std::string full = without_language(query);
-    // Without OBS's core (a test) there is no locale, and asking for it would crash.
-    const char *locale = obs_initialized() ? obs_get_locale() : nullptr;
-    std::string_view language = page_language(locale ? locale : "");
+    std::string_view language = obs_page_language();
     if (language != "en-US")
         full += (full.empty() ? "lang=" : "&lang=") + std::string(language);
     if (!full.empty())

@@ -57,16 +57,46 @@ Response text_response(int status, const char *text)
     return {status, "text/plain", text, {}};
 }
 
-std::string message_page(const std::string &title, const std::string &text)
+namespace {
+
+// Translations are text, never markup.
+std::string html_text(const std::string &text)
 {
-    return "<!doctype html><html><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string message_page(const std::string &title, const std::string &text, std::string_view language)
+{
+    return "<!doctype html><html lang=\"" + html_text(std::string(language)) +
+           "\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
            "content=\"width=device-width,initial-scale=1\"><title>" +
-           title +
+           html_text(title) +
            "</title><style>body{margin:0;min-height:100vh;display:grid;place-items:center;"
            "background:#17122b;color:#fff8e8;font:600 18px/1.5 "
            "system-ui,sans-serif;text-align:center;padding:24px}b{display:block;font-size:28px;"
            "margin-bottom:8px;color:#ffd84a}</style></head><body><div><b>" +
-           title + "</b>" + text + "</div></body></html>";
+           html_text(title) + "</b>" + html_text(text) + "</div></body></html>";
 }
 
 } // namespace velmora

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,7 @@ std::string response_head(int status, const std::string &content_type, std::size
 std::string response_bytes(const Response &response);
 std::string response_head(const Response &response);
 Response text_response(int status, const char *text);
-// A small self-contained HTML page: the title as a heading over the text.
-std::string message_page(const std::string &title, const std::string &text);
+// A small self-contained HTML page in the given language: the title as a heading over the text.
+std::string message_page(const std::string &title, const std::string &text, std::string_view language);
 
 } // namespace velmora

@@ -244,13 +244,13 @@ std::string stop_code_text(long long code, const std::string &server)
     case OBS_OUTPUT_CONNECT_FAILED:
         return "Couldn't connect to " + at + ": check the server URL.";
     case OBS_OUTPUT_INVALID_STREAM:
-        return at + " refused the stream key: check the key.";
+        return "The stream key was refused by " + at + ": check the key.";
     case OBS_OUTPUT_ERROR:
         return "The stream to " + at + " stopped because of an error.";
     case OBS_OUTPUT_DISCONNECTED:
         return "The connection to " + at + " was lost.";
     case OBS_OUTPUT_UNSUPPORTED:
-        return at + " doesn't take this stream's format.";
+        return "This stream's format doesn't suit " + at + ".";
     case OBS_OUTPUT_NO_SPACE:
         return "There is no space left on the device.";
     case OBS_OUTPUT_ENCODE_ERROR:

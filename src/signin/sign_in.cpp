@@ -6,12 +6,14 @@
 #include "core/event_json.h"
 #include "core/log.h"
 #include "core/log_limiter.h"
+#include "core/page_language.h"
 #include "core/tokens.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/local_server.h"
 
 #include <chrono>
+#include <mutex>
 
 namespace velmora {
 
@@ -34,15 +36,31 @@ std::string parameter(const std::map<std::string, std::string> &parameters, cons
 // Any web page can call the callback, so its refusals must not flood OBS's log.
 LogLimiter refused_callbacks("[velmora] Refused %d more sign-in callbacks in the last minute");
 
-Response page(int status, const char *title)
+// Set on OBS's main thread at start, read on the server's.
+std::mutex words_lock;
+SignInWords words;
+
+SignInWords current_words()
+{
+    std::lock_guard guard(words_lock);
+    return words;
+}
+
+Response page(int status, const std::string &title, const std::string &text)
 {
     return {status,
             "text/html; charset=utf-8",
-            message_page(title, "Start again from the Velmora dock in OBS."),
+            message_page(title, text, obs_page_language()),
             {}};
 }
 
 } // namespace
+
+void set_sign_in_words(SignInWords new_words)
+{
+    std::lock_guard guard(words_lock);
+    words = std::move(new_words);
+}
 
 std::string start_sign_in(LocalServer &server, const std::string &provider)
 {
@@ -93,10 +111,12 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
     if (!matched) {
         if (refused_callbacks.allow())
             VELMORA_LOG(LOG_WARNING, "Sign-in callback refused (no matching sign-in in progress)");
-        return page(403, "That sign-in link expired");
+        SignInWords said = current_words();
+        return page(403, said.expired, said.start_again);
     }
     if (id_token.empty() || id_token.size() > max_id_token_bytes) {
-        return page(400, "Something went wrong");
+        SignInWords said = current_words();
+        return page(400, said.failed, said.start_again);
     }
 
     std::size_t docks = send_event(EventJson("auth_token")
@@ -105,14 +125,14 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
     // Telling the browser that sign-in is done when no dock got the token would be a lie.
     if (docks == 0) {
         VELMORA_LOG(LOG_WARNING, "Sign-in could not be handed to the dock: no dock is open");
-        return {
-            503,
-            "text/html; charset=utf-8",
-            message_page("Sign-in could not reach OBS", "Open the Velmora dock in OBS and sign in again."),
-            {}};
+        SignInWords said = current_words();
+        return page(503, said.no_dock, said.open_dock);
     }
     VELMORA_LOG(LOG_INFO, "Sign-in handed back to the dock");
-    return {request.method == "POST" ? 303 : 302, "text/plain", "", {{"Location", "/auth-done"}}};
+    return {request.method == "POST" ? 303 : 302,
+            "text/plain",
+            "",
+            {{"Location", "/auth-done" + page_language_query()}}};
 }
 
 void flush_sign_in_warnings()

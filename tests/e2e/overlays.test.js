@@ -4,12 +4,9 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const path = require('node:path');
 const { makeHome, withObs } = require('./lib/obs');
 const { connectObsWebSocket } = require('./lib/obsws');
 const { freePorts, listen, closeServer } = require('./lib/ports');
-const { launchBrowser, openPage } = require('./lib/browser');
 
 const IO_MS = 3000;
 const THEIRS = { url: 'https://example.com/theirs', width: 100, height: 50 };
@@ -89,43 +86,4 @@ test('overlay sources in OBS', { timeout: 120000 }, async (t) => {
     }
     assert.deepEqual([home.readConfig().port, home.readConfig().overlayToken], [port + 1, token], 'the port stored, the token kept');
   });
-});
-
-// OBS's language reaches the overlay pages through their sources' URLs: a countdown source in an OBS
-// set to German shows German words; OBS restarted in English points the same source at English ones.
-test('overlay sources speak OBS’s language', { timeout: 120000 }, async (t) => {
-  const wsPort = await freePorts();
-  const browser = await launchBrowser();
-  const home = makeHome({ standIns: ['obs-browser'], obsWebSocket: wsPort });
-  t.after(async () => { await browser.close(); home.cleanup(); });
-  // OBS's Settings > General > Language, in the files OBS 29 and OBS 32 read it from.
-  const setLanguage = (language) => {
-    for (const name of ['global.ini', 'user.ini']) {
-      const file = path.join(home.obsDir, name);
-      if (fs.existsSync(file)) {
-        fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace(/^Language=.*\n/m, '').replace('[General]\n', `[General]\nLanguage=${language}\n`));
-      }
-    }
-  };
-  const words = (language, add) => { setLanguage(language); return withObs({ home }, async (obs) => {
-    await obs.waitForLog('[stand-in] widget shown', 5000);
-    const obsws = await connectObsWebSocket(wsPort);
-    try {
-      if (add) assert.equal((await obsws.vendor('AddOverlay', { kind: 'countdown', query: 'done=show' })).ok, true);
-      await obsws.vendor('PublishOverlay', { state: { countdown: { title: '', endsAt: Date.now() - 1000 } } });
-      const { url } = (await obsws.request('GetInputSettings', { inputName: 'Velmora countdown' })).inputSettings;
-      const page = await openPage(await browser.newContext(), url);
-      await page.locator('#countdown-done').waitFor({ timeout: IO_MS });
-      return { url, lang: await page.evaluate(() => document.documentElement.lang), done: await page.innerText('#countdown-done'),
-        title: await page.title(), problems: page.problems() };
-    } finally {
-      obsws.close();
-    }
-  }); };
-  const german = await words('de-DE', true);
-  assert.match(german.url, /overlay-countdown\.html\?done=show&lang=de-DE#o=/);
-  assert.deepEqual([german.lang, german.done, german.title, german.problems], ['de-DE', 'Die Zeit ist um!', 'Velmora-Countdown', []]);
-  const english = await words('en-US', false);
-  assert.match(english.url, /overlay-countdown\.html\?done=show#o=/);
-  assert.deepEqual([english.lang, english.done, english.title], ['en-US', 'Time\'s up!', 'Velmora countdown']);
 });

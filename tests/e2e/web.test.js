@@ -8,7 +8,7 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { makeHome, startObs } = require('./lib/obs');
 const { launchBrowser, openPage, screenshot, accessibilityViolations } = require('./lib/browser');
-const { layoutProblems, clippedText, weakBoundaries, sysctl } = require('./lib/layout');
+const { layoutProblems, clippedText, weakBoundaries, englishLeft, sysctl } = require('./lib/layout');
 const { startIngest } = require('./lib/ingest');
 const { freePorts } = require('./lib/ports');
 const { createUpdateServer, installerRecord, INSTALLER, CHECK, DOWNLOAD } = require('./lib/update_server');
@@ -21,6 +21,10 @@ const KEY = 'velmora-web';
 const UI_MS = 5000;
 const NOTES = '<b>Faster</b> start-up';
 const SIZES = [[240, 300], [320, 600], [480, 900]];
+const catalog = (lang) => JSON.parse(fs.readFileSync(path.join(__dirname, '../../data/web/locale', `${lang}.json`), 'utf8'));
+// Latin words a Japanese page may show: brands, protocols, units and the example addresses.
+const LATIN_NAMES = ['Velmora', 'OBS', 'Twitch', 'YouTube', 'Studio', 'Google', 'Apple', 'Facebook', 'Twitter', 'RTMP', 'WHIP', 'WebRTC',
+  'URL', 'Bearer', 'kbps', 'fps', 'rtmp', 'https', 'ingest', 'example', 'live', 'whip', 'Ctrl'];
 
 test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, async (t) => {
   const runs = [];
@@ -77,6 +81,34 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, 
       assert.deepEqual(found, Object.fromEntries(SIZES.map(([w, h]) => [`${w}x${h}`, { layout: [], clipped: [], boundaries: [], axe: [] }])));
     });
 
+    // German (long words) and Japanese (CJK) in full; the other languages' words must fit as well.
+    await t.test('in every language at each size nothing is cut off or overlaps; in German and Japanese no English is left but brand names, and axe finds nothing', async () => {
+      const english = catalog('en-US');
+      const found = {};
+      const languages = { 'de-DE': [], 'ja-JP': LATIN_NAMES, 'es-ES': null, 'fr-FR': null, 'it-IT': null, 'ko-KR': null, 'pt-BR': null, 'zh-CN': null };
+      for (const [lang, latinAllowed] of Object.entries(languages)) {
+        const full = latinAllowed !== null;
+        const page = await openPage(context, `${origin}/dock/?lang=${lang}#t=${home.token}`);
+        await page.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
+        for (const [width, height] of SIZES) {
+          await page.setViewportSize({ width, height });
+          const seen = { lang: await page.evaluate(() => document.documentElement.lang), layout: await page.evaluate(layoutProblems),
+            clipped: await page.evaluate(clippedText) };
+          if (full) {
+            seen.english = await page.evaluate(englishLeft, { english, catalog: catalog(lang), latinAllowed: latinAllowed.length ? latinAllowed : null });
+            seen.axe = await accessibilityViolations(page);
+            await screenshot(page, `dock-${lang}-${width}x${height}`, { fullPage: false });
+          }
+          found[`${lang} ${width}x${height}`] = seen;
+        }
+        found[`${lang} problems`] = page.problems();
+        await page.close();
+      }
+      assert.deepEqual(found, Object.fromEntries(Object.entries(languages).flatMap(([lang, latinAllowed]) => [
+        ...SIZES.map(([w, h]) => [`${lang} ${w}x${h}`, { lang, layout: [], clipped: [], ...(latinAllowed !== null && { english: [], axe: [] }) }]),
+        [`${lang} problems`, []]])));
+    });
+
     await t.test('offers WHIP only where OBS has it, and says why not; the form says what is wrong beside each field', async () => {
       await dock.locator('#service-form').scrollIntoViewIfNeeded();
       await screenshot(dock, 'dock-whip-refused');
@@ -124,11 +156,12 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, 
       await dock.getByRole('button', { name: 'Go live on Velmora' }).click();
       await until('#stream-question', 'Are you sure you want to start the stream?');
       const startAsked = { status: await text('#stream-status'), focused: await dock.evaluate(() => document.activeElement.id) };
-      await dock.getByRole('button', { name: 'Start the stream' }).click();
+      await dock.getByRole('button', { name: 'Start Streaming' }).click();
       await until('#stream-status', 'Live', 15000);
       assert.deepEqual(startAsked, { status: 'Offline', focused: 'stream-no' }, 'started before the streamer said yes');
       assert.deepEqual(form, { url: ingest.url, key: KEY, masked: 'password' });
-      assert.equal(await text('#service-live-note'), 'End the stream to change the service.');
+      // OBS's state follows its "started" event by a few milliseconds.
+      await dock.locator('#service-live-note', { hasText: 'End the stream to change the service.' }).waitFor({ timeout: UI_MS });
       assert.equal(await dock.locator('#service-use').isDisabled(), true);
       await dock.waitForFunction(() => parseInt(document.getElementById('kbps').textContent.replace(/,/g, ''), 10) > 0,
         null, { timeout: 10000 });
@@ -148,7 +181,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, 
       await screenshot(dock, 'dock-live-320x600-bottom', { fullPage: false });
       const liveAxe = await accessibilityViolations(dock);
       assert.deepEqual({ ...bottom, x: undefined, y: undefined }, { x: undefined, y: undefined, scrolled: true, inView: true, label: 'End stream', onTop: true, state: 'Live', tickerInLiveRegion: false });
-      assert.match(await text('#bar-kbps'), /^ · [\d,]+\u00a0kb\/s$/);
+      assert.match(await text('#bar-kbps'), /^· [\d,]+\u00a0kb\/s$/);
       assert.deepEqual(liveAxe, []);
       assert.match(await text('#kbps'), /^[\d,]+\u00a0kb\/s$/);
       assert.match(await text('#dropped'), /^\d+\u00a0\(\d+\.\d%\)$/);
@@ -202,7 +235,7 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, 
       await dock.mouse.click(end.x, end.y);
       await until('#stream-question', 'Are you sure you want to stop the stream?');
       assert.equal(await text('#stream-status'), 'Live');
-      await dock.getByRole('button', { name: 'Stop the stream' }).click();
+      await dock.getByRole('button', { name: 'Stop Streaming' }).click();
       await until('#stream-status', 'Offline', 30000);
       await dock.evaluate(() => window.scrollTo(0, 0));
       await dock.getByRole('button', { name: 'Put back Twitch' }).click();

@@ -93,4 +93,11 @@ TEST_F(SignInTest, RefusalsAndBadTokens)
         running->sign_in_expiry = std::chrono::steady_clock::now();
     }
     EXPECT_EQ(callback("?state=" + state + "&idToken=x"), "HTTP/1.1 403 Forbidden") << "expired";
+
+    // The words come from translations: they are text, in a page that says its language.
+    velmora::set_sign_in_words({"Link <i>abgelaufen</i>", "x", "Starte & \"neu\"", "y", "z"});
+    EXPECT_EQ(callback("?state=&idToken=x"), "HTTP/1.1 403 Forbidden");
+    velmora::set_sign_in_words({});
+    EXPECT_NE(last.find("<html lang=\"en-US\">"), std::string::npos);
+    EXPECT_NE(last.find("<b>Link &lt;i&gt;abgelaufen&lt;/i&gt;</b>Starte &amp; &quot;neu&quot;"), std::string::npos) << last;
 }

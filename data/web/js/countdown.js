@@ -1,4 +1,5 @@
 // Countdown arithmetic shared by the dock (setting an end) and the overlay (showing what is left).
+import { duration } from './words.js';
 
 const DAY_MS = 24 * 60 * 60 * 1000;
 
@@ -6,14 +7,10 @@ export function remainingMs(endsAt, now) {
   return Math.max(0, endsAt - now);
 }
 
-// Whole seconds left, rounded up, so "0:00" shows only once the time is really up.
+// Whole seconds left, rounded up, so "0:00" shows only once the time is really up; in the page's
+// digits.
 export function formatRemaining(ms) {
-  const total = Math.ceil(Math.max(0, ms) / 1000);
-  const hours = Math.floor(total / 3600);
-  const minutes = Math.floor((total % 3600) / 60);
-  const seconds = total % 60;
-  const two = (n) => String(n).padStart(2, '0');
-  return hours > 0 ? `${hours}:${two(minutes)}:${two(seconds)}` : `${minutes}:${two(seconds)}`;
+  return duration(Math.ceil(Math.max(0, ms) / 1000), false);
 }
 
 // The moment to count down to, from "minutes from now" or a clock time "HH:MM" (the next time the

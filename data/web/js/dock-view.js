@@ -1,37 +1,24 @@
 // Draws the model into the dock's page. Text goes in as text only: nothing from the bridge is
 // ever parsed as HTML.
 import {
-  connected, describeService, describeUpdate, droppedPercent, ingestWords, stopReason, streamButton, streamStatus, WHIP_MISSING,
+  connected, describeService, describeUpdate, droppedPercent, ingestWords, stopReason, streamButton, streamStatus, whipMissing,
 } from './reducer.js';
+import { duration, number, say } from './words.js';
 
 const $ = (id) => document.getElementById(id);
 
+// Per connection state: the pill's key and the banner's (none when all is well).
 const CONNECTION_WORDS = {
-  connecting: ['Connecting…', ''],
-  open: ['Connected', ''],
-  lost: ['Reconnecting…', 'Lost the connection to OBS. Trying again…'],
-  closing: ['OBS is closing', 'OBS is closing.'],
-  'no-token': ['Not connected', 'Open this page from the Velmora dock in OBS.'],
-  refused: ['Not connected', 'OBS refuses this page. Trying again every minute; if it stays, open the Velmora dock from OBS again.'],
+  connecting: ['dock.connection.connecting', ''],
+  open: ['dock.connection.open', ''],
+  lost: ['dock.connection.lost', 'dock.connection.lostBanner'],
+  closing: ['dock.connection.closing', 'dock.connection.closingBanner'],
+  'no-token': ['dock.connection.none', 'dock.connection.noTokenBanner'],
+  refused: ['dock.connection.none', 'dock.connection.refusedBanner'],
 };
 
-const STATUS_WORDS = {
-  offline: 'Offline',
-  starting: 'Connecting…',
-  live: 'Live',
-  reconnecting: 'Reconnecting…',
-  stopping: 'Stopping…',
-};
-
-const HEALTH_WORDS = {
-  excellent: 'Excellent connection',
-  good: 'Good connection',
-  mediocre: 'Unstable connection: OBS is dropping some frames',
-  bad: 'Poor connection: OBS is dropping frames',
-};
-
-export const NO_BROWSER_SOURCES = 'This OBS has no browser sources, so “Add to scene” can’t work here. Use “Copy link” and '
-  + 'paste the link into a browser source of an OBS that has them.';
+const STATUSES = ['offline', 'starting', 'live', 'reconnecting', 'stopping'];
+const HEALTHS = ['excellent', 'good', 'mediocre', 'bad'];
 
 // Hiding the control that has the keyboard focus would drop it on the page: it goes to the
 // card's summary or heading instead.
@@ -68,10 +55,6 @@ function answer(element, value) {
   element.classList.toggle('error', !!(value && value.error));
 }
 
-// A figure and its unit never part at a line end.
-function figure(number, unit) {
-  return `${number}\u00a0${unit}`;
-}
 
 export function graphPoints(history) {
   if (history.length < 2) return '';
@@ -80,10 +63,6 @@ export function graphPoints(history) {
   return history.map((kbps, i) => `${(i * step).toFixed(1)},${(30 - (kbps / top) * 28).toFixed(1)}`).join(' ');
 }
 
-export function clock(seconds) {
-  const s = Math.max(0, Math.floor(Number(seconds) || 0));
-  return `${Math.floor(s / 3600)}:${String(Math.floor(s / 60) % 60).padStart(2, '0')}:${String(s % 60).padStart(2, '0')}`;
-}
 
 function drawConfirm(model, area, yesWords) {
   const confirm = model.confirm && yesWords[model.confirm.action] ? model.confirm : null;
@@ -100,23 +79,24 @@ function drawConfirm(model, area, yesWords) {
 function drawStream(model, liveSeconds) {
   const status = streamStatus(model);
   const statusElement = $('stream-status');
-  const attempt = model.stats && Number(model.stats.reconnectAttempt) > 0 ? ` (attempt ${Number(model.stats.reconnectAttempt)})` : '';
-  setText(statusElement, (STATUS_WORDS[status] || 'Offline') + (status === 'reconnecting' ? attempt : ''));
+  const attempt = model.stats ? Number(model.stats.reconnectAttempt) || 0 : 0;
+  setText(statusElement, status === 'reconnecting' && attempt > 0 ? say('dock.status.reconnectingAttempt', { attempt: number(attempt) })
+    : say(`dock.status.${STATUSES.includes(status) ? status : 'offline'}`));
   statusElement.dataset.status = status;
   const button = streamButton(model);
   const streamButtonElement = $('stream-button');
   setText(streamButtonElement, button.label);
   streamButtonElement.dataset.action = button.action;
   streamButtonElement.disabled = button.disabled;
-  drawConfirm(model, 'stream', { start_streaming: 'Start the stream', stop_streaming: 'Stop the stream' });
+  drawConfirm(model, 'stream', { start_streaming: say('dock.confirm.start'), stop_streaming: say('dock.confirm.stop') });
   answer($('stream-note'), model.notes.stream);
   const reason = stopReason(model);
-  note($('stream-error'), !reason ? '' : model.wentLive === false ? `The stream didn't start. ${reason}` : `The stream ended: ${reason}`);
+  note($('stream-error'), !reason ? '' : say(model.wentLive === false ? 'dock.stream.didNotStart' : 'dock.stream.ended', { reason }));
 
   const live = status === 'live' || status === 'reconnecting';
   const health = live && model.health ? model.health : '';
   const healthElement = $('bar-health');
-  setText(healthElement, HEALTH_WORDS[health] || '');
+  setText(healthElement, HEALTHS.includes(health) ? say(`dock.health.${health}`) : '');
   healthElement.dataset.health = health;
   show(healthElement, health !== '');
 
@@ -127,14 +107,15 @@ function drawStream(model, liveSeconds) {
   // Beside the state in the bar, outside its live region: a tick is not news.
   show($('bar-kbps'), figures);
   if (!stats) return;
-  const kbps = figure(Math.round(Number(stats.kbps) || 0).toLocaleString('en-US'), 'kb/s');
-  setText($('bar-kbps'), ` · ${kbps}`);
+  const kbps = say('dock.stats.kbps', { value: number(Math.round(Number(stats.kbps) || 0)) });
+  setText($('bar-kbps'), `· ${kbps}`);
   setText($('kbps'), kbps);
-  setText($('dropped'), `${stats.droppedFrames || 0}\u00a0(${droppedPercent(stats).toFixed(1)}%)`);
-  setText($('congestion'), `${Math.round((Number(stats.congestion) || 0) * 100)}%`);
-  setText($('fps'), figure(Math.round(Number(stats.fps) || 0), 'fps'));
-  setText($('live-time'), clock(liveSeconds));
-  setText($('graph-top'), figure(Math.round(Math.max(...model.history, 0)).toLocaleString('en-US'), 'kb/s'));
+  const percent = number(droppedPercent(stats) / 100, { style: 'percent', minimumFractionDigits: 1, maximumFractionDigits: 1 });
+  setText($('dropped'), say('dock.stats.droppedFrames', { frames: number(Number(stats.droppedFrames) || 0), percent }));
+  setText($('congestion'), number(Math.min(1, Math.max(0, Number(stats.congestion) || 0)), { style: 'percent', maximumFractionDigits: 0 }));
+  setText($('fps'), say('dock.stats.fps', { value: number(Math.round(Number(stats.fps) || 0)) }));
+  setText($('live-time'), duration(liveSeconds));
+  setText($('graph-top'), say('dock.stats.kbps', { value: number(Math.round(Math.max(...model.history, 0))) }));
   $('graph-line').setAttribute('points', graphPoints(model.history));
 }
 
@@ -146,7 +127,7 @@ function drawService(model, ready) {
   const whip = mode.querySelector('option[value="whip"]');
   whip.disabled = !view.whip;
   if (!view.whip && mode.value === 'whip') mode.value = 'rtmp';
-  note($('service-mode-note'), view.whip ? '' : WHIP_MISSING);
+  note($('service-mode-note'), view.whip ? '' : whipMissing());
   const words = ingestWords(mode.value);
   setText($('service-url-label'), words.url);
   setText($('service-key-label'), words.key);
@@ -155,10 +136,10 @@ function drawService(model, ready) {
   $('service-fields').disabled = !ready || !view.editable;
   $('service-use').disabled = !ready || !view.editable;
   show($('service-live-note'), !!state && !view.editable);
-  drawConfirm(model, 'service', { use_velmora: 'Replace it', restore_service: 'Put it back' });
+  drawConfirm(model, 'service', { use_velmora: say('dock.service.replace'), restore_service: say('dock.service.putItBack') });
   const restore = $('service-restore');
   show(restore, view.restore !== '');
-  setText(restore, `Put back ${view.restore}`);
+  setText(restore, say('dock.service.putBack', { service: view.restore }));
   restore.dataset.asks = String(view.restoreAsks);
   restore.disabled = !ready || !view.editable;
   answer($('service-note'), model.notes.service);
@@ -167,9 +148,9 @@ function drawService(model, ready) {
 function drawAccount(model, ready) {
   const signIn = model.signIn;
   const words = {
-    'signed-out': signIn.message || 'You are not signed in.',
-    waiting: 'Finish signing in in your browser…',
-    'signed-in': signIn.isNewUser ? 'Welcome to Velmora! You are signed in.' : 'You are signed in.',
+    'signed-out': signIn.message || say('dock.account.signedOut'),
+    waiting: say('dock.account.waiting'),
+    'signed-in': say(signIn.isNewUser ? 'dock.account.welcome' : 'dock.account.signedIn'),
   };
   setText($('account-status'), words[signIn.status]);
   if (drawn.signInStatus === 'waiting' && signIn.status !== 'waiting') unfold('account');
@@ -183,7 +164,7 @@ function drawAccount(model, ready) {
 function drawOverlays(model, ready) {
   const state = model.state;
   const browserSources = !state || state.browserSources !== false;
-  note($('overlays-unavailable'), browserSources ? '' : NO_BROWSER_SOURCES);
+  note($('overlays-unavailable'), browserSources ? '' : say('dock.overlays.noBrowserSources'));
   for (const button of document.querySelectorAll('[data-overlay-add]')) {
     button.disabled = !ready || !browserSources;
     if (browserSources) button.removeAttribute('aria-describedby');
@@ -222,9 +203,9 @@ export function draw(model, liveSeconds = 0) {
   const ready = connected(model);
   const streaming = !!(model.state && model.state.streaming);
   const [pill, banner] = CONNECTION_WORDS[model.connection] || CONNECTION_WORDS.connecting;
-  setText($('connection'), pill);
+  setText($('connection'), say(pill));
   $('connection').dataset.connection = model.connection;
-  note($('banner'), banner);
+  note($('banner'), banner ? say(banner) : '');
   drawStream(model, liveSeconds);
   drawService(model, ready);
   drawAccount(model, ready);

@@ -2,14 +2,19 @@
 import { countdownEnd } from './countdown.js';
 import { draw } from './dock-view.js';
 import { ModuleSocket, tokenFrom } from './connection.js';
+import { languageFrom, localisePage } from './i18n.js';
 import { LINKS } from './links.js';
 import { buildQuery, withQuery } from './overlay-query.js';
 import { addChatMessage, clearCountdown, sanitiseOverlayState, setCountdown } from './overlay-state.js';
 import { ingestProblems, ingestWords, initialModel, reduce } from './reducer.js';
+import { clockTime, say } from './words.js';
 
 const $ = (id) => document.getElementById(id);
 const STORE_KEY = 'velmora.overlayState';
 const FOLDED_KEY = 'velmora.folded';
+
+// OBS's language, which the module puts into the dock URL's query; before anything draws.
+localisePage(languageFrom(location.search));
 
 let model = initialModel();
 let drawPending = false;
@@ -226,7 +231,7 @@ function wireOverlays() {
       copyText(link)
         .then(() => {
           field.hidden = true;
-          tell(kind, 'Link copied. Paste it into a browser source.');
+          tell(kind, say('dock.overlays.copied'));
         })
         .catch(() => {
           // Shown to copy by hand: selected, so Ctrl+C takes it.
@@ -234,7 +239,7 @@ function wireOverlays() {
           field.hidden = false;
           field.focus();
           field.select();
-          tell(kind, "The link couldn't be copied for you: it is selected below, copy it with Ctrl+C.");
+          tell(kind, say('dock.overlays.copyByHand'));
         });
     });
   }
@@ -250,18 +255,18 @@ function wireOverlays() {
     e.preventDefault();
     const end = countdownEnd({ minutes: $('countdown-minutes').value, clock: $('countdown-clock').value }, Date.now());
     if (end === null) {
-      tell('countdown', 'Give the minutes from now (up to a day) or a clock time.', true);
+      tell('countdown', say('dock.overlays.badCountdown'), true);
       return;
     }
     overlayState = setCountdown(overlayState, $('countdown-title').value, end);
     publish();
     $('countdown-clock').value = ''; // a clock time is for one countdown; minutes stay the default
-    tell('countdown', 'Countdown started.');
+    tell('countdown', say('dock.overlays.countdownStarted', { time: clockTime(end) }));
   });
   on('countdown-clear', 'click', () => {
     overlayState = clearCountdown(overlayState);
     publish();
-    tell('countdown', 'Countdown cleared.');
+    tell('countdown', say('dock.overlays.countdownCleared'));
   });
   const confirmBox = $('overlay-reset-confirm');
   on('overlay-reset', 'click', () => {
@@ -274,7 +279,7 @@ function wireOverlays() {
   });
   on('overlay-reset-yes', 'click', () => {
     confirmBox.hidden = true;
-    if (send('overlay_reset')) tell('overlay', 'New overlay link made. Overlays in OBS use it now.');
+    if (send('overlay_reset')) tell('overlay', say('dock.overlays.linkReset'));
     $('overlay-reset').focus();
   });
 }

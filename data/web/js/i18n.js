@@ -10,6 +10,7 @@ import jaJP from '../locale/ja-JP.json';
 import koKR from '../locale/ko-KR.json';
 import ptBR from '../locale/pt-BR.json';
 import zhCN from '../locale/zh-CN.json';
+import { say, setWords } from './words.js';
 
 export const CATALOGS = {
   'en-US': enUS, 'de-DE': deDE, 'es-ES': esES, 'fr-FR': frFR, 'it-IT': itIT, 'ja-JP': jaJP, 'ko-KR': koKR, 'pt-BR': ptBR,
@@ -22,14 +23,13 @@ export function languageFrom(search) {
   return Object.prototype.hasOwnProperty.call(CATALOGS, lang) ? lang : 'en-US';
 }
 
-// The text for key in lang with its {placeholders} filled in; en-US's when lang lacks it.
-export function translate(lang, key, values = {}) {
-  const text = (CATALOGS[lang] && CATALOGS[lang][key]) || enUS[key] || key;
-  return text.replace(/\{(\w+)\}/g, (all, name) => (name in values ? String(values[name]) : all));
-}
-
-// Says the page's language and puts the words into every element marked data-i18n="key".
+// Says the page's language, makes its words the ones say() gives, and puts them into every element
+// marked data-i18n="key" (its text) or data-i18n-placeholder / data-i18n-label (its placeholder or
+// aria-label).
 export function localisePage(lang) {
+  setWords(lang, CATALOGS[lang] || enUS, enUS);
   document.documentElement.lang = lang;
-  for (const element of document.querySelectorAll('[data-i18n]')) element.textContent = translate(lang, element.dataset.i18n);
+  for (const element of document.querySelectorAll('[data-i18n]')) element.textContent = say(element.dataset.i18n);
+  for (const element of document.querySelectorAll('[data-i18n-placeholder]')) element.placeholder = say(element.dataset.i18nPlaceholder);
+  for (const element of document.querySelectorAll('[data-i18n-label]')) element.setAttribute('aria-label', say(element.dataset.i18nLabel));
 }

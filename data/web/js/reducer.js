@@ -1,5 +1,6 @@
 // The dock's model, rebuilt from bridge events. Pure functions, so the rules live in one place
-// and run the same in a test as in the page.
+// and run the same in a test as in the page. Words come from the page's catalog (words.js).
+import { say, sayFromModule, sayName } from './words.js';
 
 export const HISTORY_LENGTH = 30;
 
@@ -56,7 +57,7 @@ export function nextHealth(model, stats) {
 }
 
 function reduceObs(model, type, lastError) {
-  const reason = typeof lastError === 'string' ? lastError : '';
+  const reason = typeof lastError === 'string' ? sayFromModule(lastError) : '';
   switch (type) {
     case 'streaming_starting':
       return { ...model, phase: 'starting', stats: null, history: [], congestion: 0, health: '', calmTicks: 0, lastStop: '', wentLive: false,
@@ -84,8 +85,8 @@ function phaseFromState(model, state) {
 
 function reduceResult(model, event) {
   const area = RESULT_AREAS[event.action] || 'service';
-  const question = typeof event.confirm === 'string' ? event.confirm : '';
-  const message = typeof event.message === 'string' ? event.message : '';
+  const question = typeof event.confirm === 'string' ? sayFromModule(event.confirm) : '';
+  const message = typeof event.message === 'string' ? sayFromModule(event.message) : '';
   const confirm = question ? { action: event.action, question } : model.confirm && model.confirm.action !== event.action ? model.confirm : null;
   return { ...model, confirm, notes: { ...model.notes, [area]: message ? { text: message, error: event.ok !== true } : null } };
 }
@@ -126,7 +127,7 @@ export function reduce(model, event) {
         ...model,
         signIn: event.ok === true
           ? { status: 'waiting', isNewUser: false, message: '' }
-          : { status: 'signed-out', isNewUser: false, message: "OBS couldn't open your browser to sign in. Try again, or check your default browser." },
+          : { status: 'signed-out', isNewUser: false, message: say('dock.account.browserFailed') },
       };
     case 'signed_out':
       return { ...model, signIn: { status: 'signed-out', isNewUser: false, message: '' } };
@@ -134,7 +135,8 @@ export function reduce(model, event) {
       return { ...model, signIn: { status: 'signed-in', isNewUser: event.isNewUser === true, message: '' } };
     case 'overlay_added': {
       const kind = event.kind === 'countdown' ? 'countdown' : 'chat';
-      const text = event.ok === true ? `${kind === 'countdown' ? 'Countdown' : 'Chat'} overlay added to the scene.` : String(event.message || 'OBS could not add the overlay.');
+      const text = event.ok === true ? say(kind === 'countdown' ? 'dock.overlays.countdownAdded' : 'dock.overlays.chatAdded')
+        : sayFromModule(String(event.message || '')) || say('dock.overlays.notAdded');
       return { ...model, notes: { ...model.notes, [kind]: { text, error: event.ok !== true } } };
     }
     default:
@@ -160,7 +162,7 @@ export function destination(model) {
   const state = model.state;
   if (!state) return '';
   if (state.serviceIsVelmora === true) return 'Velmora';
-  return typeof state.serviceName === 'string' ? state.serviceName : '';
+  return typeof state.serviceName === 'string' ? sayName(state.serviceName) : '';
 }
 
 // As OBS's own button: it waits while OBS connects or stops.
@@ -169,17 +171,17 @@ export function streamButton(model) {
   const ready = connected(model) && !!model.state;
   if (status === 'offline') {
     const where = destination(model);
-    return { label: where ? `Go live on ${where}` : 'Go live', action: 'start_streaming', disabled: !ready };
+    return { label: where ? say('dock.button.goLiveOn', { destination: where }) : say('dock.button.goLive'), action: 'start_streaming', disabled: !ready };
   }
-  if (status === 'starting') return { label: 'Connecting…', action: '', disabled: true };
-  if (status === 'stopping') return { label: 'Stopping…', action: '', disabled: true };
-  return { label: 'End stream', action: 'stop_streaming', disabled: !ready };
+  if (status === 'starting') return { label: say('dock.button.connecting'), action: '', disabled: true };
+  if (status === 'stopping') return { label: say('dock.button.stopping'), action: '', disabled: true };
+  return { label: say('dock.button.end'), action: 'stop_streaming', disabled: !ready };
 }
 
 // Why the last stream ended, when it ended badly.
 export function stopReason(model) {
   if (model.phase !== 'offline') return '';
-  return model.lastStop || (model.state && model.state.lastError) || '';
+  return model.lastStop || (model.state && sayFromModule(model.state.lastError)) || '';
 }
 
 export function droppedPercent(stats) {
@@ -196,60 +198,62 @@ export function describeUpdate(update, streaming) {
   view.notes = typeof update.notes === 'string' ? update.notes : '';
   view.required = update.required === true && ['available', 'downloading', 'ready'].includes(update.phase);
   view.needsAttention = view.required || ['available', 'ready'].includes(update.phase);
+  const message = typeof update.message === 'string' ? sayFromModule(update.message) : '';
   switch (update.phase) {
     case 'checking':
-      view.text = 'Checking for updates…';
+      view.text = say('dock.update.checking');
       view.canCheck = false;
       break;
     case 'current':
-      view.text = `Velmora ${update.current || ''} is up to date.`.replace('  ', ' ');
+      view.text = say('dock.update.current', { current: update.current || '' }).replace('  ', ' ');
       view.notes = '';
       break;
     case 'available': // a packaged build: the package manager installs it
-      view.text = `Velmora ${version} is available.`;
+      view.text = say('dock.update.available', { version });
       view.canDownload = true;
       break;
     case 'downloading':
-      view.text = `Downloading Velmora ${version}…`;
+      view.text = say('dock.update.downloading', { version });
       view.progress = Math.max(0, Math.min(100, Number(update.progress) || 0));
       view.canCheck = false;
       break;
     case 'ready':
       view.text = update.restarting
-        ? 'Restarting OBS to install the update…'
-        : `Velmora ${version} is ready. It installs when OBS closes.`;
+        ? say('dock.update.restarting')
+        : say(streaming ? 'dock.update.readyStreaming' : 'dock.update.ready', { version });
       view.canRestart = !update.restarting && !streaming;
       view.canCheck = false;
-      if (streaming && !update.restarting) view.text += ' End the stream to restart now.';
       break;
     case 'failed':
-      view.text = update.message || 'The update could not be installed.';
+      view.text = message || say('dock.update.failed');
       break;
     default: // idle: no answer yet, or the last check could not reach the update server
-      view.text = update.message || `You have Velmora ${update.current || ''}.`.replace(' .', '.');
+      view.text = message || say('dock.update.installed', { current: update.current || '' }).replace(' .', '.');
       view.notes = '';
   }
   return view;
 }
 
-export const WHIP_MISSING = 'WHIP needs OBS 30 or newer with WebRTC; use RTMP.';
+export const whipMissing = () => say('dock.service.whipMissing');
 
 // The words of the ingest form for a mode.
 export function ingestWords(mode) {
-  return mode === 'whip'
-    ? { url: 'Endpoint URL', key: 'Bearer token', placeholder: 'https://ingest.example/whip', show: 'Show token', hide: 'Hide token' }
-    : { url: 'Server URL', key: 'Stream key', placeholder: 'rtmp://ingest.example/live', show: 'Show key', hide: 'Hide key' };
+  const words = mode === 'whip'
+    ? { url: 'endpointUrl', key: 'bearerToken', show: 'showToken', hide: 'hideToken', placeholder: 'https://ingest.example/whip' }
+    : { url: 'serverUrl', key: 'streamKey', show: 'showKey', hide: 'hideKey', placeholder: 'rtmp://ingest.example/live' };
+  return { url: say(`dock.service.${words.url}`), key: say(`dock.service.${words.key}`), placeholder: words.placeholder,
+    show: say(`dock.service.${words.show}`), hide: say(`dock.service.${words.hide}`) };
 }
 
 // The dock's own words for what is wrong with the form, per field; empty when it may be sent.
 export function ingestProblems(mode, url, key) {
   const problems = {};
   const address = String(url || '').trim().toLowerCase();
-  if (!address) problems.url = mode === 'whip' ? 'Give the endpoint URL.' : 'Give the server URL.';
+  if (!address) problems.url = say(mode === 'whip' ? 'dock.service.giveEndpointUrl' : 'dock.service.giveServerUrl');
   else if (mode === 'whip' ? !/^https?:\/\/./.test(address) : !/^rtmps?:\/\/./.test(address)) {
-    problems.url = mode === 'whip' ? 'A WHIP endpoint URL starts with https://.' : 'An RTMP server URL starts with rtmp:// or rtmps://.';
+    problems.url = say(mode === 'whip' ? 'dock.service.whipUrl' : 'dock.service.rtmpUrl');
   }
-  if (!key) problems.key = mode === 'whip' ? 'Give the bearer token.' : 'Give the stream key.';
+  if (!key) problems.key = say(mode === 'whip' ? 'dock.service.giveBearerToken' : 'dock.service.giveStreamKey');
   return problems;
 }
 
@@ -259,23 +263,23 @@ export function describeService(model) {
   const view = { text: '—', restore: '', restoreAsks: false, editable: false, whip: true };
   if (!state) return view;
   const live = state.streaming === true || state.connecting === true;
-  const previous = typeof state.previousService === 'string' ? state.previousService : '';
-  const name = typeof state.serviceName === 'string' && state.serviceName ? state.serviceName : 'another service';
+  const previous = typeof state.previousService === 'string' ? sayName(state.previousService) : '';
+  const service = typeof state.serviceName === 'string' && state.serviceName ? sayName(state.serviceName) : say('dock.service.another');
   view.whip = state.whipAvailable !== false;
   view.editable = !live;
   switch (state.serviceState) {
     case 'velmora':
-      view.text = 'OBS streams to Velmora.';
+      view.text = say('dock.service.velmora');
       break;
     case 'none':
-      view.text = 'OBS has no stream service yet.';
+      view.text = say('dock.service.none');
       break;
     case 'other':
-      view.text = previous ? `OBS streams to ${name}, not to Velmora. “Put back” would put ${previous} in its place.` : `OBS streams to ${name}.`;
+      view.text = previous ? say('dock.service.otherWithPrevious', { service, previous }) : say('dock.service.other', { service });
       view.restoreAsks = !!previous;
       break;
     default: // recorded: the streamer's own service is back already
-      view.text = `OBS streams to ${name}.`;
+      view.text = say('dock.service.other', { service });
   }
   view.restore = state.serviceState === 'recorded' ? '' : previous;
   return view;

@@ -9,7 +9,7 @@ const { execFileSync } = require('node:child_process');
 const layoutProblems = () => {
   const width = document.documentElement.clientWidth;
   const problems = document.documentElement.scrollWidth > width ? [`the page scrolls sideways (${document.documentElement.scrollWidth} px)`] : [];
-  const shown = [...document.querySelectorAll('button, input, select, summary, progress')]
+  const shown = [...document.querySelectorAll('button, input, select, summary, progress, #stream-status, #connection, .stream-bar h1')]
     .map((element) => ({ element, box: element.getBoundingClientRect() }))
     .filter(({ box }) => box.width > 0 && box.height > 0);
   const name = (e) => e.id || e.textContent.trim().slice(0, 20) || e.tagName;
@@ -76,4 +76,26 @@ const weakBoundaries = () => {
   return problems;
 };
 
-module.exports = { layoutProblems, clippedText, weakBoundaries, sysctl };
+// Words of the page still in English where the page speaks another language: every text node (hidden
+// ones too: they show later) and every placeholder, label and option. English is a text the English
+// catalog has and this language's does not (brand names are in neither), and in a language without
+// Latin script any Latin word but a brand or a technical name.
+const englishLeft = ({ english, catalog, latinAllowed }) => {
+  const translated = new Set(Object.keys(english).filter((key) => english[key] !== catalog[key]).map((key) => english[key]));
+  const texts = [document.title];
+  const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+  for (let node = walker.nextNode(); node; node = walker.nextNode()) texts.push(node.textContent);
+  for (const element of document.querySelectorAll('[placeholder], [aria-label], [title]')) {
+    texts.push(element.getAttribute('placeholder') || '', element.getAttribute('aria-label') || '', element.getAttribute('title') || '');
+  }
+  const left = new Set();
+  for (const text of texts.map((t) => t.trim()).filter(Boolean)) {
+    if (translated.has(text)) left.add(text);
+    if (latinAllowed) {
+      for (const word of text.match(/[A-Za-z]{2,}/g) || []) if (!latinAllowed.includes(word)) left.add(`${word} in “${text}”`);
+    }
+  }
+  return [...left];
+};
+
+module.exports = { layoutProblems, clippedText, weakBoundaries, englishLeft, sysctl };

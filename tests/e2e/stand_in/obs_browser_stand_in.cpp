@@ -371,9 +371,10 @@ obs_source_info browser_source_info()
 } // namespace
 
 #ifdef VELMORA_PANEL_PROVIDER
+// VELMORA_STAND_IN_PANEL=none: browser sources but no panels, so the dock takes the next provider.
 MODULE_EXPORT QCef *obs_browser_create_qcef(void)
 {
-    return new StandInPanel();
+    return qgetenv("VELMORA_STAND_IN_PANEL") == "none" ? nullptr : new StandInPanel();
 }
 
 MODULE_EXPORT int obs_browser_qcef_version_export(void)

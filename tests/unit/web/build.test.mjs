@@ -25,7 +25,7 @@ function closure(out, page) {
     const file = queue.shift();
     const text = fs.readFileSync(path.join(out, file), 'utf8');
     const refs = file.endsWith('.html')
-      ? [...text.matchAll(/(?:src|href)="([^"]+)"/g)].map((m) => m[1]).filter((ref) => ref !== 'data:,')
+      ? [...text.matchAll(/(?:src|href)="(?:\/dock\/)?([^"]+)"/g)].map((m) => m[1]).filter((ref) => ref !== 'data:,')
       : [...text.matchAll(/(?:from|import)\s*'\.\/([^']+)'/g)].map((m) => `assets/${m[1]}`);
     for (const ref of refs) {
       assert.match(ref, /^assets\/[\w-]+-[0-9a-f]{10}\.(js|css)$/, `${file} refers to ${ref}`);
@@ -50,7 +50,8 @@ test('the built pages reach only hashed assets, within the size budget, with the
   assert.deepEqual(fs.readdirSync(path.join(out, 'assets')).map((f) => `assets/${f}`).sort(),
     [...reached].filter((f) => f.startsWith('assets/')).sort(), 'no stray assets');
   const dockBytes = closure(out, 'index.html').reduce((sum, f) => sum + fs.statSync(path.join(out, f)).size, 0);
-  assert.ok(dockBytes < 150 * 1024, `the dock weighs ${dockBytes} bytes`);
+  // The nine languages' words ride in the dock's script, so none costs a request of its own.
+  assert.ok(dockBytes < 200 * 1024, `the dock weighs ${dockBytes} bytes`);
   const dockScript = closure(out, 'index.html').find((f) => f.endsWith('.js'));
   assert.match(fs.readFileSync(path.join(out, dockScript), 'utf8'), /"https:\/\/example\.test"/);
 

@@ -5,6 +5,11 @@ import {
   describeService, describeUpdate, droppedPercent, healthOf, HISTORY_LENGTH, initialModel, reduce, stopReason,
   streamButton, streamStatus,
 } from '../../../data/web/js/reducer.js';
+import { setWords } from '../../../data/web/js/words.js';
+import fs from 'node:fs';
+
+const english = JSON.parse(fs.readFileSync(new URL('../../../data/web/locale/en-US.json', import.meta.url), 'utf8'));
+setWords('en-US', english, english);
 
 const run = (events, from = initialModel()) => events.reduce(reduce, from);
 const open = { event: 'connection', status: 'open' };

@@ -1,0 +1,89 @@
+// The words and number formats of the page's language. The page sets its catalog once at start;
+// the rules (reducer.js) ask for words by key, so they stay pure and testable with any catalog.
+
+let lang = 'en-US';
+let words = {};
+let english = {};
+let modulePatterns = null;
+
+export function setWords(language, catalog, englishCatalog) {
+  lang = language;
+  words = catalog;
+  english = englishCatalog;
+  modulePatterns = null;
+}
+
+export function language() {
+  return lang;
+}
+
+function fill(text, values) {
+  return text.replace(/\{(\w+)\}/g, (all, name) => (name in values ? String(values[name]) : all));
+}
+
+// The text for key with its {placeholders} filled in; English when the language lacks it.
+export function say(key, values = {}) {
+  return fill(words[key] || english[key] || key, values);
+}
+
+// The module speaks English on the bridge (scripts and obs-websocket clients read the same words).
+// Each of its sentences is a "module." entry of the English catalog, read here as a pattern whose
+// placeholders capture what the module put in; a text that matches none is shown as it came.
+function patterns() {
+  if (!modulePatterns) {
+    modulePatterns = Object.keys(english)
+      .filter((key) => key.startsWith('module.') && !key.startsWith('module.name.'))
+      .map((key) => {
+        const parts = english[key].split(/\{(\w+)\}/);
+        const names = parts.filter((part, i) => i % 2 === 1);
+        const source = parts.map((part, i) => (i % 2 === 1 ? '(.+?)' : part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&'))).join('');
+        return { key, names, pattern: new RegExp(`^${source}$`, 's'), literal: parts.filter((p, i) => i % 2 === 0).join('').length };
+      })
+      // The most specific first: "{reason} OBS says: {error}" must not take a sentence of its own.
+      .sort((a, b) => b.literal - a.literal);
+  }
+  return modulePatterns;
+}
+
+// A name the module puts into its sentences: its own words for a service ("your custom server") are
+// translated, a platform's name or a server address is kept.
+export function sayName(text) {
+  const key = Object.keys(english).find((k) => k.startsWith('module.name.') && english[k] === text);
+  return key ? say(key) : text;
+}
+
+export function sayFromModule(text) {
+  if (typeof text !== 'string' || text === '' || lang === 'en-US') return text;
+  for (const { key, names, pattern } of patterns()) {
+    const match = pattern.exec(text);
+    if (!match) continue;
+    const values = {};
+    names.forEach((name, i) => {
+      const value = match[i + 1];
+      if (name in values) return;
+      values[name] = name === 'reason' ? sayFromModule(value) : name === 'error' ? value : sayName(value);
+    });
+    return say(key, values);
+  }
+  return text;
+}
+
+// A number in the language's digits and separators.
+export function number(value, options = {}) {
+  return new Intl.NumberFormat(lang, options).format(value);
+}
+
+// h:mm:ss (or m:ss without hours), with the language's digits.
+export function duration(totalSeconds, alwaysHours = true) {
+  const s = Math.max(0, Math.floor(Number(totalSeconds) || 0));
+  const hours = Math.floor(s / 3600);
+  const two = (n) => number(n, { minimumIntegerDigits: 2, useGrouping: false });
+  const rest = `${two(Math.floor(s / 60) % 60)}:${two(s % 60)}`;
+  if (alwaysHours || hours > 0) return `${number(hours, { useGrouping: false })}:${rest}`;
+  return `${number(Math.floor(s / 60), { useGrouping: false })}:${two(s % 60)}`;
+}
+
+// A clock time as the language writes it ("14:05", "2:05 PM").
+export function clockTime(ms) {
+  return new Intl.DateTimeFormat(lang, { hour: 'numeric', minute: '2-digit' }).format(new Date(ms));
+}
