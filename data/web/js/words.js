@@ -37,10 +37,8 @@ function patterns() {
         const parts = english[key].split(/\{(\w+)\}/);
         const names = parts.filter((part, i) => i % 2 === 1);
         const source = parts.map((part, i) => (i % 2 === 1 ? '(.+?)' : part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&'))).join('');
-        return { key, names, pattern: new RegExp(`^${source}$`, 's'), literal: parts.filter((p, i) => i % 2 === 0).join('').length };
-      })
-      // The most specific first: "{reason} OBS says: {error}" must not take a sentence of its own.
-      .sort((a, b) => b.literal - a.literal);
+        return { key, names, pattern: new RegExp(`^${source}$`, 's') };
+      });
   }
   return modulePatterns;
 }

@@ -22,3 +22,18 @@ test('the nine catalogs match en-US key for key and placeholder for placeholder'
     }
   }
 });
+
+// The module's own texts, in OBS's locale files: the same keys as en-US, each with its %1 and line breaks.
+test('the module’s nine locale files match en-US key for key, %1 for %1', () => {
+  const iniDir = path.join(dir, '../../locale');
+  const readIni = (lang) => Object.fromEntries(fs.readFileSync(path.join(iniDir, `${lang}.ini`), 'utf8').split('\n').filter(Boolean)
+    .map((line) => /^([\w.]+)="(.*)"$/.exec(line)).map((m) => (m ? [m[1], m[2]] : ['malformed', ''])));
+  assert.deepEqual(fs.readdirSync(iniDir).sort(), LANGUAGES.map((l) => `${l}.ini`));
+  const english = readIni('en-US');
+  const marks = (text) => [text.match(/%\d/g) || [], text.split('\\n').length];
+  for (const lang of LANGUAGES) {
+    const texts = readIni(lang);
+    assert.deepEqual(Object.keys(texts), Object.keys(english), `${lang}: keys`);
+    for (const [key, text] of Object.entries(texts)) assert.deepEqual(marks(text), marks(english[key]), `${lang} ${key}: %1 and line breaks`);
+  }
+});

@@ -5,7 +5,7 @@ import {
   describeService, describeUpdate, droppedPercent, healthOf, HISTORY_LENGTH, initialModel, reduce, stopReason,
   streamButton, streamStatus,
 } from '../../../data/web/js/reducer.js';
-import { setWords } from '../../../data/web/js/words.js';
+import { sayFromModule, setWords } from '../../../data/web/js/words.js';
 import fs from 'node:fs';
 
 const english = JSON.parse(fs.readFileSync(new URL('../../../data/web/locale/en-US.json', import.meta.url), 'utf8'));
@@ -160,5 +160,40 @@ test('the update panel in each phase', () => {
   for (const [event, streaming, expected] of rows) {
     const view = describeUpdate(event, streaming);
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(view[key], value, `${event && event.phase} ${key}`);
+  }
+});
+
+// The module speaks English on the bridge; the dock reads each sentence against the English catalog
+// and says it in its own language, with the names and nested sentences in it translated too.
+test('the module’s English sentences are shown in the dock’s language, whatever they carry', () => {
+  const german = JSON.parse(fs.readFileSync(new URL('../../../data/web/locale/de-DE.json', import.meta.url), 'utf8'));
+  const fill = (key, values = {}) => german[key].replace(/\{(\w+)\}/g, (all, name) => values[name]);
+  setWords('de-DE', german, english);
+  const rows = [
+    ['OBS streams to Twitch again.', fill('module.service.restored', { previous: 'Twitch' })],
+    ['OBS streams to your custom server now, not to Velmora. Put back your WHIP server in its place?',
+      fill('module.service.restoreQuestion', { service: german['module.name.custom'], previous: german['module.name.whip'] })],
+    // A name twice, and a sentence inside a sentence inside a sentence.
+    ['OBS streams to Kick now, not to Velmora, and “Put back” keeps Twitch. Replace Kick with Velmora?',
+      fill('module.service.replaceQuestion', { service: 'Kick', kept: 'Twitch' })],
+    ['The connection to the server was lost. OBS says: Verbindung getrennt',
+      fill('module.stream.obsSays', { reason: fill('module.stream.disconnected', { server: german['module.name.server'] }), error: 'Verbindung getrennt' })],
+    ["The update didn't look right, so we skipped it. Download it from velmora.app instead.",
+      fill('module.update.elsewhere', { reason: german['module.update.looksWrong'], site: 'velmora.app' })],
+    ['OBS couldn\'t start the stream to rtmp://a.example/live. Help › Log Files in OBS says why.',
+      fill('module.stream.startFailedToNoWords', { server: 'rtmp://a.example/live' })],
+    ['Are you sure you want to start the stream?', 'Möchten Sie den Stream wirklich starten?'],
+    // What the catalog does not know is shown as it came, never half translated.
+    ['Something new from a later module.', 'Something new from a later module.'],
+    ['OBS streams to Twitch again', 'OBS streams to Twitch again'],
+  ];
+  try {
+    assert.deepEqual(rows.map(([text]) => sayFromModule(text)), rows.map(([, shown]) => shown));
+    const answered = run([open, { event: 'action_result', action: 'restore_service', ok: false, message: 'There is no service to put back.', confirm: '' }]);
+    assert.equal(answered.notes.service.text, german['module.service.nothingToRestore']);
+    assert.equal(streamButton(run([open, state({ serviceName: 'your custom server' })])).label,
+      fill('dock.button.goLiveOn', { destination: german['module.name.custom'] }));
+  } finally {
+    setWords('en-US', english, english);
   }
 });
