@@ -65,18 +65,27 @@ async function main() {
     await loadOnce(browser, peer, 'waiting');
     const a = [];
     const b = [];
+    // The German dock: the page the module picks for OBS's language, and the same file from nginx.
+    const oursGerman = `http://127.0.0.1:${port}/dock/?lang=de-DE#t=${token}`;
+    const peerGerman = `${nginx.origin}/dock/index.de-DE.html`;
+    const c = [];
+    const d = [];
     for (let i = 0; i < ROUNDS; i++) {
       a.push(await loadOnce(browser, ours, 'state'));
       b.push(await loadOnce(browser, peer, 'waiting'));
+      c.push(await loadOnce(browser, oursGerman, 'state'));
+      d.push(await loadOnce(browser, peerGerman, 'waiting'));
     }
-    const size = fs.readdirSync(path.join(STAGE_DIR, 'data', 'web', 'assets'))
-      .filter((f) => !/^overlay(-chat|-countdown|-page)?-[0-9a-f]{10}\.(js|css)$/.test(f))
-      .reduce((sum, f) => sum + fs.statSync(path.join(STAGE_DIR, 'data', 'web', 'assets', f)).size,
-        fs.statSync(path.join(STAGE_DIR, 'data', 'web', 'index.html')).size);
+    // The English dock: its page and the script and style it names (each language has its own).
+    const web = path.join(STAGE_DIR, 'data', 'web');
+    const page = fs.readFileSync(path.join(web, 'index.html'), 'utf8');
+    const size = [...page.matchAll(/(?:src|href)="(assets\/[^"]+)"/g)]
+      .reduce((sum, m) => sum + fs.statSync(path.join(web, m[1])).size, Buffer.byteLength(page));
     console.log(`dock page, scripts and styles: ${(size / 1024).toFixed(1)} KiB before compression`);
     console.log(`load to first drawn state, module in OBS: median ${median(a).toFixed(1)} ms (${ROUNDS} loads)`);
     console.log(`load to first draw, same pages from nginx (no bridge): median ${median(b).toFixed(1)} ms`);
     console.log(`ratio module/nginx: ${(median(a) / median(b)).toFixed(2)}`);
+    console.log(`German dock: module median ${median(c).toFixed(1)} ms, nginx ${median(d).toFixed(1)} ms, ratio ${(median(c) / median(d)).toFixed(2)}`);
   } finally {
     await browser.close();
     nginx.stop();

@@ -36,13 +36,15 @@ Response answer(LocalServer &server, const HttpRequest &request)
             return response;
         return text_response(404, "Not found");
     }
+    auto language = request.query.find("lang");
+    std::string lang = language == request.query.end() ? std::string() : language->second;
     if (path == "/auth-done")
-        return serve_file(server, "auth-done.html");
+        return serve_page(server, "auth-done.html", lang);
     if (path == "/" || path == "/dock")
         return {302, "text/plain", "", {{"Location", "/dock/"}}};
     if (request.method == "GET" && path.compare(0, 6, "/dock/") == 0) {
         std::string rest = path.substr(6);
-        return serve_file(server, rest.empty() ? "index.html" : rest);
+        return serve_page(server, rest.empty() ? "index.html" : rest, lang);
     }
     return text_response(404, "Not found");
 }

@@ -5,6 +5,7 @@
 #include "server/local_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -158,6 +159,22 @@ std::string content_security_policy(std::uint16_t port)
     policy += "; frame-src 'none'; object-src 'none'; base-uri 'none'; form-action 'none'; "
               "frame-ancestors 'none'";
     return policy;
+}
+
+Response serve_page(const LocalServer &server, const std::string &relative_path, const std::string &language)
+{
+    constexpr std::string_view page_suffix = ".html";
+    // A language name is letters, digits and hyphens ("de-DE"): nothing else reaches the path.
+    bool named = !language.empty() && language.size() <= 16 &&
+                 std::all_of(language.begin(), language.end(),
+                             [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+    if (named && relative_path.ends_with(page_suffix)) {
+        std::string stem = relative_path.substr(0, relative_path.size() - page_suffix.size());
+        Response variant = serve_file(server, stem + "." + language + std::string(page_suffix));
+        if (variant.status == 200)
+            return variant;
+    }
+    return serve_file(server, relative_path);
 }
 
 Response serve_file(const LocalServer &server, const std::string &relative_path)

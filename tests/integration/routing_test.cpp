@@ -91,6 +91,20 @@ TEST_F(RoutingTest, RoutesAnswersAndCacheRules)
     folder.write("auth-done.html", "<!doctype html><title>changed on disk</title>");
     EXPECT_EQ(body(get("/auth-done")), "<!doctype html><title>changed on disk</title>")
         << "a stale copy was served";
+
+    // A page in the language the query names, where the build wrote one; the page itself otherwise.
+    folder.write("index.de-DE.html", "dock de");
+    folder.write("logo.de-DE.svg", "svg de");
+    folder.write("auth-done.ja-JP.html", "done ja");
+    const std::pair<const char *, const char *> languages[] = {
+        {"/dock/?lang=de-DE", "dock de"},           {"/dock/index.html?x=1&lang=de-DE", "dock de"},
+        {"/dock/?lang=fr-FR", "<!doctype html><title>dock</title>"},
+        {"/dock/?lang=de-DE/../../x", "<!doctype html><title>dock</title>"},
+        {"/dock/logo.svg?lang=de-DE", "<svg/>"},    {"/auth-done?lang=ja-JP", "done ja"},
+        {"/dock/?lang=", "<!doctype html><title>dock</title>"}};
+    for (const auto &[target, page] : languages)
+        EXPECT_EQ(body(get(target)), page) << target;
+
     server.current_state()->web_root.clear();
     EXPECT_EQ(get("/dock/").substr(0, 22), "HTTP/1.1 404 Not Found") << "the web files went missing";
 }

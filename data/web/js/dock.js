@@ -2,7 +2,7 @@
 import { countdownEnd } from './countdown.js';
 import { draw } from './dock-view.js';
 import { ModuleSocket, tokenFrom } from './connection.js';
-import { languageFrom, localisePage } from './i18n.js';
+import { localisePage } from './i18n.js';
 import { LINKS } from './links.js';
 import { buildQuery, withQuery } from './overlay-query.js';
 import { addChatMessage, clearCountdown, sanitiseOverlayState, setCountdown } from './overlay-state.js';
@@ -13,8 +13,8 @@ const $ = (id) => document.getElementById(id);
 const STORE_KEY = 'velmora.overlayState';
 const FOLDED_KEY = 'velmora.folded';
 
-// OBS's language, which the module puts into the dock URL's query; before anything draws.
-localisePage(languageFrom(location.search));
+// The page's language (the module's server chose this page for OBS's), before anything draws.
+localisePage();
 
 let model = initialModel();
 let drawPending = false;

@@ -1,12 +1,12 @@
 // What both overlay pages share: the language and options from the query, the theme on the body, and the
 // /overlay connection that hands each published state to the page.
 import { ModuleSocket, tokenFrom } from './connection.js';
-import { languageFrom, localisePage } from './i18n.js';
+import { localisePage } from './i18n.js';
 import { readOptions } from './overlay-query.js';
 import { sanitiseOverlayState } from './overlay-state.js';
 
 export function startOverlay(kind, onState) {
-  localisePage(languageFrom(location.search));
+  localisePage();
   const options = readOptions(kind, location.search);
   document.body.dataset.theme = options.theme;
   document.body.dataset.size = options.size;

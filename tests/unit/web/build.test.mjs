@@ -40,7 +40,9 @@ test('the built pages reach only hashed assets, within the size budget, with the
   const out = path.join(temp, 'out');
   execFileSync(process.execPath, [script, path.join(root, 'data/web'), out, '--site-origin', 'https://example.test']);
   const pages = fs.readdirSync(out).filter((f) => f.endsWith('.html')).sort();
-  assert.deepEqual(pages, ['auth-done.html', 'index.html', 'overlay-chat.html', 'overlay-countdown.html']);
+  const languages = fs.readdirSync(path.join(root, 'data/web/locale')).map((f) => f.replace('.json', ''));
+  assert.deepEqual(pages, ['auth-done', 'index', 'overlay-chat', 'overlay-countdown']
+    .flatMap((page) => languages.map((lang) => (lang === 'en-US' ? `${page}.html` : `${page}.${lang}.html`))).sort());
   const reached = new Set();
   for (const page of pages) {
     const html = fs.readFileSync(path.join(out, page), 'utf8');
@@ -49,9 +51,21 @@ test('the built pages reach only hashed assets, within the size budget, with the
   }
   assert.deepEqual(fs.readdirSync(path.join(out, 'assets')).map((f) => `assets/${f}`).sort(),
     [...reached].filter((f) => f.startsWith('assets/')).sort(), 'no stray assets');
-  const dockBytes = closure(out, 'index.html').reduce((sum, f) => sum + fs.statSync(path.join(out, f)).size, 0);
-  // The nine languages' words ride in the dock's script, so none costs a request of its own.
-  assert.ok(dockBytes < 200 * 1024, `the dock weighs ${dockBytes} bytes`);
+  // Each language's dock carries its own words and English, and no other language's.
+  const catalog = (lang) => JSON.parse(fs.readFileSync(path.join(root, 'data/web/locale', `${lang}.json`), 'utf8'));
+  const checkWord = (lang) => JSON.stringify(catalog(lang)['dock.update.check']);
+  for (const lang of languages) {
+    const page = lang === 'en-US' ? 'index.html' : `index.${lang}.html`;
+    const files = closure(out, page);
+    const dockBytes = files.reduce((sum, f) => sum + fs.statSync(path.join(out, f)).size, 0);
+    assert.ok(dockBytes < 150 * 1024, `the ${lang} dock weighs ${dockBytes} bytes`);
+    // The page is in its language before its script runs.
+    const html = fs.readFileSync(path.join(out, page), 'utf8');
+    assert.ok(html.includes(`<html lang="${lang}">`) && html.includes(`>${catalog(lang)['dock.update.check']}</button>`)
+      && html.includes(`placeholder="${catalog(lang)['dock.overlays.startingSoon']}"`) && !html.includes('data-i18n'), page);
+    const code = fs.readFileSync(path.join(out, files.find((f) => f.endsWith('.js'))), 'utf8');
+    assert.deepEqual(languages.filter((other) => code.includes(checkWord(other))), [...new Set(['en-US', lang])].sort(), lang);
+  }
   const dockScript = closure(out, 'index.html').find((f) => f.endsWith('.js'));
   assert.match(fs.readFileSync(path.join(out, dockScript), 'utf8'), /"https:\/\/example\.test"/);
 
@@ -66,6 +80,8 @@ test('the build refuses inline scripts, syntax Chromium 87 lacks, missing and st
     ['js/reducer.js', (t) => `${t}\nawait Promise.resolve();\n`, /js\/reducer\.js:\d+: Top-level await is not available in the configured target environment \("chrome87"\)/],
     ['js/dock.js', (t) => t.replace("'./links.js'", "'./missing.js'"), /js\/dock\.js:\d+: Could not resolve "\.\/missing\.js"/],
     ['index.html', (t) => t.replace('</footer>', '<a href="help.html">Help</a></footer>'), /index\.html refers to help\.html/],
+    ['locale/fr-FR.json', (t) => t.replace('{', '{,'), /locale\/fr-FR\.json: .*JSON/],
+    ['index.html', (t) => t.replace('data-i18n="dock.links.help"', 'data-i18n="dock.links.hlep"'), /index\.html names dock\.links\.hlep/],
   ];
   for (const [file, change, error] of rows) {
     const source = path.join(temp, `src-${path.basename(file)}`);
