@@ -98,7 +98,8 @@ void module_start()
     server.set_auth_callback_handler(handle_auth_callback);
     stream_watch_init();
     bridge_init(dock_protocol());
-    dock_init({obs_module_text("DockTitle"), obs_module_text("Dock.Waiting"), obs_module_text("Dock.NoBrowser")});
+    dock_init(
+        {obs_module_text("DockTitle"), obs_module_text("Dock.Waiting"), obs_module_text("Dock.NoBrowser")});
 
     obs_frontend_add_tools_menu_item(obs_module_text("ToolsMenuEntry"), on_tools_menu_entry, nullptr);
     obs_frontend_add_event_callback(on_frontend_loading_event, nullptr);

@@ -48,10 +48,7 @@ SignInWords current_words()
 
 Response page(int status, const std::string &title, const std::string &text)
 {
-    return {status,
-            "text/html; charset=utf-8",
-            message_page(title, text, obs_page_language()),
-            {}};
+    return {status, "text/html; charset=utf-8", message_page(title, text, obs_page_language()), {}};
 }
 
 } // namespace

@@ -97,10 +97,12 @@ TEST_F(RoutingTest, RoutesAnswersAndCacheRules)
     folder.write("logo.de-DE.svg", "svg de");
     folder.write("auth-done.ja-JP.html", "done ja");
     const std::pair<const char *, const char *> languages[] = {
-        {"/dock/?lang=de-DE", "dock de"},           {"/dock/index.html?x=1&lang=de-DE", "dock de"},
+        {"/dock/?lang=de-DE", "dock de"},
+        {"/dock/index.html?x=1&lang=de-DE", "dock de"},
         {"/dock/?lang=fr-FR", "<!doctype html><title>dock</title>"},
         {"/dock/?lang=de-DE/../../x", "<!doctype html><title>dock</title>"},
-        {"/dock/logo.svg?lang=de-DE", "<svg/>"},    {"/auth-done?lang=ja-JP", "done ja"},
+        {"/dock/logo.svg?lang=de-DE", "<svg/>"},
+        {"/auth-done?lang=ja-JP", "done ja"},
         {"/dock/?lang=", "<!doctype html><title>dock</title>"}};
     for (const auto &[target, page] : languages)
         EXPECT_EQ(body(get(target)), page) << target;

@@ -99,5 +99,7 @@ TEST_F(SignInTest, RefusalsAndBadTokens)
     EXPECT_EQ(callback("?state=&idToken=x"), "HTTP/1.1 403 Forbidden");
     velmora::set_sign_in_words({});
     EXPECT_NE(last.find("<html lang=\"en-US\">"), std::string::npos);
-    EXPECT_NE(last.find("<b>Link &lt;i&gt;abgelaufen&lt;/i&gt;</b>Starte &amp; &quot;neu&quot;"), std::string::npos) << last;
+    EXPECT_NE(last.find("<b>Link &lt;i&gt;abgelaufen&lt;/i&gt;</b>Starte &amp; &quot;neu&quot;"),
+              std::string::npos)
+        << last;
 }
