@@ -81,7 +81,7 @@ function localiseHtml(html, page, { english, catalog }) {
     .replace(/(<(\w+)\b[^>]*\bdata-i18n="([\w.]+)"[^>]*>)[^<]*(<\/\2>)/g, (all, open, tag, key, close) => `${open}${say(key)}${close}`)
     .replace(/<[^>]*\bdata-i18n-(placeholder|label)="([\w.]+)"[^>]*>/g, (element, kind, key) => {
       const attribute = kind === 'label' ? 'aria-label' : 'placeholder';
-      return element.replace(new RegExp(`(?<![\\w-])${attribute}="[^"]*"`), `${attribute}="${say(key)}"`);
+      return element.replace(new RegExp(`(?<![\\w-])${attribute}="[^"]*"`), () => `${attribute}="${say(key)}"`);
     })
     .replace(/ data-i18n(?:-placeholder|-label)?="[\w.]+"/g, '');
 }

@@ -3,9 +3,12 @@
 #include "module/lifecycle.h"
 #include "core/module_handle.h"
 #include "core/module_info.h"
+#include "core/page_language.h"
 
 #include <obs-module.h>
 #include <util/text-lookup.h>
+
+#include <string>
 
 namespace {
 lookup_t *locale_lookup = nullptr;
@@ -39,7 +42,9 @@ MODULE_EXPORT void obs_module_set_locale(const char *locale)
 {
     if (locale_lookup)
         text_lookup_destroy(locale_lookup);
-    locale_lookup = obs_module_load_locale(velmora::module_handle(), velmora::default_locale, locale);
+    // OBS reads only the file of the exact locale: pt-PT gets pt-BR's texts, as the pages do.
+    std::string nearest(velmora::page_language(locale ? locale : ""));
+    locale_lookup = obs_module_load_locale(velmora::module_handle(), velmora::default_locale, nearest.c_str());
 }
 
 MODULE_EXPORT void obs_module_free_locale(void)

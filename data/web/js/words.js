@@ -35,8 +35,15 @@ function patterns() {
       .filter((key) => key.startsWith('module.') && !key.startsWith('module.name.'))
       .map((key) => {
         const parts = english[key].split(/\{(\w+)\}/);
-        const names = parts.filter((part, i) => i % 2 === 1);
-        const source = parts.map((part, i) => (i % 2 === 1 ? '(.+?)' : part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&'))).join('');
+        const names = [...new Set(parts.filter((part, i) => i % 2 === 1))];
+        const seen = new Set();
+        // A name that comes twice must be the same text both times.
+        const group = (name) => {
+          if (seen.has(name)) return `\\k<${name}>`;
+          seen.add(name);
+          return `(?<${name}>.+?)`;
+        };
+        const source = parts.map((part, i) => (i % 2 === 1 ? group(part) : part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&'))).join('');
         return { key, names, pattern: new RegExp(`^${source}$`, 's') };
       });
   }
@@ -50,17 +57,20 @@ export function sayName(text) {
   return key ? say(key) : text;
 }
 
+// The module's sentences are short; a longer text is shown as it came rather than matched, which
+// would take time that grows steeply with its length.
+const MODULE_TEXT_MAX = 2000;
+
 export function sayFromModule(text) {
-  if (typeof text !== 'string' || text === '' || lang === 'en-US') return text;
+  if (typeof text !== 'string' || text === '' || lang === 'en-US' || text.length > MODULE_TEXT_MAX) return text;
   for (const { key, names, pattern } of patterns()) {
     const match = pattern.exec(text);
     if (!match) continue;
     const values = {};
-    names.forEach((name, i) => {
-      const value = match[i + 1];
-      if (name in values) return;
+    for (const name of names) {
+      const value = match.groups[name];
       values[name] = name === 'reason' ? sayFromModule(value) : name === 'error' ? value : sayName(value);
-    });
+    }
     return say(key, values);
   }
   return text;

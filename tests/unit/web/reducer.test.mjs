@@ -186,6 +186,10 @@ test('the module’s English sentences are shown in the dock’s language, whate
     // What the catalog does not know is shown as it came, never half translated.
     ['Something new from a later module.', 'Something new from a later module.'],
     ['OBS streams to Twitch again', 'OBS streams to Twitch again'],
+    ['OBS streams to Kick now, not to Velmora, and “Put back” keeps Twitch. Replace YouTube with Velmora?',
+      'OBS streams to Kick now, not to Velmora, and “Put back” keeps Twitch. Replace YouTube with Velmora?'],
+    // Too long to be the module's: matching such texts can take seconds, so none is matched.
+    [`OBS streams to ${'x'.repeat(2000)} again.`, `OBS streams to ${'x'.repeat(2000)} again.`],
   ];
   try {
     assert.deepEqual(rows.map(([text]) => sayFromModule(text)), rows.map(([, shown]) => shown));
