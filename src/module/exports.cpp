@@ -44,7 +44,8 @@ MODULE_EXPORT void obs_module_set_locale(const char *locale)
         text_lookup_destroy(locale_lookup);
     // OBS reads only the file of the exact locale: pt-PT gets pt-BR's texts, as the pages do.
     std::string nearest(velmora::page_language(locale ? locale : ""));
-    locale_lookup = obs_module_load_locale(velmora::module_handle(), velmora::default_locale, nearest.c_str());
+    locale_lookup =
+        obs_module_load_locale(velmora::module_handle(), velmora::default_locale, nearest.c_str());
 }
 
 MODULE_EXPORT void obs_module_free_locale(void)

@@ -27,14 +27,8 @@ test('OBS’s language reaches the dock, the overlays and the sign-in page', { t
   t.after(async () => { await browser.close(); home.cleanup(); });
   const env = { VELMORA_STAND_IN_PANEL: 'none', QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${port + 1}`, QT_XCB_GL_INTEGRATION: 'xcb_egl' };
   // OBS's Settings > General > Language, in the files OBS 29 and OBS 32 read it from.
-  const setLanguage = (language) => {
-    for (const name of ['global.ini', 'user.ini']) {
-      const file = path.join(home.obsDir, name);
-      if (fs.existsSync(file)) {
-        fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace(/^Language=.*\n/m, '').replace('[General]\n', `[General]\nLanguage=${language}\n`));
-      }
-    }
-  };
+  const setLanguage = (language) => ['global.ini', 'user.ini'].map((name) => path.join(home.obsDir, name)).filter(fs.existsSync)
+    .forEach((file) => fs.writeFileSync(file, fs.readFileSync(file, 'utf8').replace(/^Language=.*\n/m, '').replace('[General]\n', `[General]\nLanguage=${language}\n`)));
 
   const seen = (language, first) => { setLanguage(language); return withObs({ home, env }, async (obs) => {
     await obs.dockPort();
@@ -43,13 +37,11 @@ test('OBS’s language reaches the dock, the overlays and the sign-in page', { t
     try {
       await dock.waitFor('document.body.dataset.drawn === "state" && document.getElementById("connection").dataset.connection === "open"');
       const words = { lang: await dock.evaluate('document.documentElement.lang'), pill: await dock.text('#connection'),
-        status: await dock.text('#stream-status'), button: await dock.text('#stream-button'), service: await dock.text('#service-status'),
-        overlays: await dock.text('#overlays-title') };
+        status: await dock.text('#stream-status'), button: await dock.text('#stream-button'), overlays: await dock.text('#overlays-title') };
       // OBS asks before the stream starts, in its own words: the module's question, shown translated.
       await dock.evaluate('document.getElementById("stream-button").click()');
       await dock.waitFor('!document.getElementById("stream-confirm").hidden');
-      words.question = await dock.text('#stream-question');
-      words.yes = await dock.text('#stream-yes');
+      Object.assign(words, { question: await dock.text('#stream-question'), yes: await dock.text('#stream-yes') });
       await dock.evaluate('document.getElementById("stream-no").click()');
 
       if (first) assert.equal((await obsws.vendor('AddOverlay', { kind: 'countdown', query: 'done=show' })).ok, true);
@@ -84,7 +76,7 @@ test('OBS’s language reaches the dock, the overlays and the sign-in page', { t
   const german = await seen('de-DE', true);
   assert.deepEqual(german, {
     lang: 'de-DE', pill: de['dock.connection.open'], status: de['dock.status.offline'], button: de['dock.button.goLiveOn'].replace('{destination}', de['module.name.platformless']),
-    service: german.service, overlays: de['dock.overlays.title'], question: de['module.stream.confirmStart'], yes: de['dock.confirm.start'],
+    overlays: de['dock.overlays.title'], question: de['module.stream.confirmStart'], yes: de['dock.confirm.start'],
     overlay: { url: german.overlay.url, lang: 'de-DE', done: 'Die Zeit ist um!', title: 'Velmora-Countdown', problems: [] },
     signIn: { url: `http://127.0.0.1:${port}/auth-done?lang=de-DE`, lang: 'de-DE', text: `${de['auth.title']}\n${de['auth.text']}`,
       refusedLang: 'de-DE', refused: moduleText('de-DE', 'SignIn.Expired'), problems: [] },

@@ -92,14 +92,12 @@ test('the dock and overlay pages in Chromium against OBS', { timeout: 300000 }, 
         await page.locator('body[data-drawn="state"]').waitFor({ timeout: UI_MS });
         for (const [width, height] of SIZES) {
           await page.setViewportSize({ width, height });
-          const seen = { lang: await page.evaluate(() => document.documentElement.lang), layout: await page.evaluate(layoutProblems),
-            clipped: await page.evaluate(clippedText) };
-          if (full) {
-            seen.english = await page.evaluate(englishLeft, { english, catalog: catalog(lang), latinAllowed: latinAllowed.length ? latinAllowed : null });
-            seen.axe = await accessibilityViolations(page);
-            await screenshot(page, `dock-${lang}-${width}x${height}`, { fullPage: false });
-          }
-          found[`${lang} ${width}x${height}`] = seen;
+          const seen = found[`${lang} ${width}x${height}`] = { lang: await page.evaluate(() => document.documentElement.lang),
+            layout: await page.evaluate(layoutProblems), clipped: await page.evaluate(clippedText) };
+          if (!full) continue;
+          seen.english = await page.evaluate(englishLeft, { english, catalog: catalog(lang), latinAllowed: latinAllowed.length ? latinAllowed : null });
+          seen.axe = await accessibilityViolations(page);
+          await screenshot(page, `dock-${lang}-${width}x${height}`, { fullPage: false });
         }
         found[`${lang} problems`] = page.problems();
         await page.close();
