@@ -1,9 +1,6 @@
 #include "core/page_language.h"
 
-#include <obs.h>
-
 #include <array>
-#include <string>
 
 namespace velmora {
 
@@ -29,19 +26,6 @@ std::string_view page_language(std::string_view obs_locale)
         if (language_part(language) == language_part(obs_locale))
             return language;
     return languages[0];
-}
-
-std::string_view obs_page_language()
-{
-    // Without OBS's core there is no locale, and asking for it would crash.
-    const char *locale = obs_initialized() ? obs_get_locale() : nullptr;
-    return page_language(locale ? locale : "");
-}
-
-std::string page_language_query()
-{
-    std::string_view language = obs_page_language();
-    return language == languages[0] ? std::string() : "?lang=" + std::string(language);
 }
 
 } // namespace velmora
