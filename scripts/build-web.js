@@ -36,7 +36,7 @@ async function bundle(source, rel, siteOrigin, words) {
   const result = await esbuild.build({
     entryPoints: [file], bundle: true, minify: true, write: false, target: [TARGET], format: 'esm', charset: 'utf8',
     legalComments: 'none', logLevel: 'silent', outdir: 'out',
-        plugins: [{ name: 'site-origin', setup(build) {
+    plugins: [{ name: 'site-origin', setup(build) {
       build.onLoad({ filter: /\.js$/ }, (args) => ({ contents: fs.readFileSync(args.path, 'utf8').split(SITE_MARKER).join(siteOrigin), loader: 'js' }));
     } }, { name: 'words', setup(build) {
       build.onResolve({ filter: /^velmora:words$/ }, () => ({ path: words.language, namespace: 'words' }));

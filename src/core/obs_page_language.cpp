@@ -17,8 +17,7 @@ std::string_view obs_page_language()
 
 std::string page_language_query()
 {
-    std::string_view language = obs_page_language();
-    return language == "en-US" ? std::string() : "?lang=" + std::string(language);
+    return language_query(obs_page_language());
 }
 
 } // namespace velmora

@@ -1,6 +1,7 @@
 #include "core/page_language.h"
 
 #include <array>
+#include <string>
 
 namespace velmora {
 
@@ -26,6 +27,11 @@ std::string_view page_language(std::string_view obs_locale)
         if (language_part(language) == language_part(obs_locale))
             return language;
     return languages[0];
+}
+
+std::string language_query(std::string_view language)
+{
+    return language == languages[0] ? std::string() : "?lang=" + std::string(language);
 }
 
 } // namespace velmora

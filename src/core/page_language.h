@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace velmora {
@@ -11,7 +12,9 @@ std::string_view page_language(std::string_view obs_locale);
 // The pages' language for OBS's UI language; en-US without OBS's core (a test).
 std::string_view obs_page_language();
 
-// "?lang=<language>" for OBS's UI language, or nothing for en-US, the pages' own.
+// "?lang=<language>", or nothing for en-US, the pages' own.
+std::string language_query(std::string_view language);
+// language_query() for OBS's UI language.
 std::string page_language_query();
 
 } // namespace velmora

@@ -8,6 +8,7 @@
 #include "core/guard.h"
 #include "core/log.h"
 #include "core/module_info.h"
+#include "core/page_language.h"
 #include "core/settings.h"
 #include "overlay/overlays.h"
 #include "server/http_response.h"
@@ -94,7 +95,7 @@ void module_start()
     server.set_overlay_token(settings.overlay_token());
     set_sign_in_words({obs_module_text("SignIn.Expired"), obs_module_text("SignIn.Failed"),
                        obs_module_text("SignIn.StartAgain"), obs_module_text("SignIn.NoDock"),
-                       obs_module_text("SignIn.OpenDock")});
+                       obs_module_text("SignIn.OpenDock"), std::string(obs_page_language())});
     server.set_auth_callback_handler(handle_auth_callback);
     stream_watch_init();
     bridge_init(dock_protocol());

@@ -36,7 +36,7 @@ std::string parameter(const std::map<std::string, std::string> &parameters, cons
 // Any web page can call the callback, so its refusals must not flood OBS's log.
 LogLimiter refused_callbacks("[velmora] Refused %d more sign-in callbacks in the last minute");
 
-// Set on OBS's main thread at start, read on the server's.
+// Set on OBS's main thread at start, read on the server's: the server never asks OBS.
 std::mutex words_lock;
 SignInWords words;
 
@@ -46,9 +46,9 @@ SignInWords current_words()
     return words;
 }
 
-Response page(int status, const std::string &title, const std::string &text)
+Response page(int status, const SignInWords &said, const std::string &title, const std::string &text)
 {
-    return {status, "text/html; charset=utf-8", message_page(title, text, obs_page_language()), {}};
+    return {status, "text/html; charset=utf-8", message_page(title, text, said.language), {}};
 }
 
 } // namespace
@@ -109,11 +109,11 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
         if (refused_callbacks.allow())
             VELMORA_LOG(LOG_WARNING, "Sign-in callback refused (no matching sign-in in progress)");
         SignInWords said = current_words();
-        return page(403, said.expired, said.start_again);
+        return page(403, said, said.expired, said.start_again);
     }
     if (id_token.empty() || id_token.size() > max_id_token_bytes) {
         SignInWords said = current_words();
-        return page(400, said.failed, said.start_again);
+        return page(400, said, said.failed, said.start_again);
     }
 
     std::size_t docks = send_event(EventJson("auth_token")
@@ -123,13 +123,13 @@ Response handle_auth_callback(LocalServer &server, const HttpRequest &request)
     if (docks == 0) {
         VELMORA_LOG(LOG_WARNING, "Sign-in could not be handed to the dock: no dock is open");
         SignInWords said = current_words();
-        return page(503, said.no_dock, said.open_dock);
+        return page(503, said, said.no_dock, said.open_dock);
     }
     VELMORA_LOG(LOG_INFO, "Sign-in handed back to the dock");
     return {request.method == "POST" ? 303 : 302,
             "text/plain",
             "",
-            {{"Location", "/auth-done" + page_language_query()}}};
+            {{"Location", "/auth-done" + language_query(current_words().language)}}};
 }
 
 void flush_sign_in_warnings()

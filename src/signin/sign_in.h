@@ -8,13 +8,15 @@ class LocalServer;
 struct HttpRequest;
 struct Response;
 
-// The words of the pages the callback answers a browser with, in OBS's language; English until set.
+// The words of the pages the callback answers a browser with, and their language (OBS's, as the
+// pages speak it); English until set.
 struct SignInWords {
     std::string expired = "That sign-in link expired";
     std::string failed = "Something went wrong";
     std::string start_again = "Start again from the Velmora dock in OBS.";
     std::string no_dock = "Sign-in could not reach OBS";
     std::string open_dock = "Open the Velmora dock in OBS and sign in again.";
+    std::string language = "en-US";
 };
 void set_sign_in_words(SignInWords words);
 

@@ -1,7 +1,7 @@
 // Draws the model into the dock's page. Text goes in as text only: nothing from the bridge is
 // ever parsed as HTML.
 import {
-  connected, describeService, describeUpdate, droppedPercent, ingestWords, stopReason, streamButton, streamStatus, whipMissing,
+  connected, describeService, describeUpdate, droppedPercent, ingestWords, stopReason, streamButton, streamStatus,
 } from './reducer.js';
 import { duration, number, say } from './words.js';
 
@@ -55,14 +55,12 @@ function answer(element, value) {
   element.classList.toggle('error', !!(value && value.error));
 }
 
-
 export function graphPoints(history) {
   if (history.length < 2) return '';
   const top = Math.max(...history, 1);
   const step = 100 / (history.length - 1);
   return history.map((kbps, i) => `${(i * step).toFixed(1)},${(30 - (kbps / top) * 28).toFixed(1)}`).join(' ');
 }
-
 
 function drawConfirm(model, area, yesWords) {
   const confirm = model.confirm && yesWords[model.confirm.action] ? model.confirm : null;
@@ -127,7 +125,7 @@ function drawService(model, ready) {
   const whip = mode.querySelector('option[value="whip"]');
   whip.disabled = !view.whip;
   if (!view.whip && mode.value === 'whip') mode.value = 'rtmp';
-  note($('service-mode-note'), view.whip ? '' : whipMissing());
+  note($('service-mode-note'), view.whip ? '' : say('module.service.whipMissing'));
   const words = ingestWords(mode.value);
   setText($('service-url-label'), words.url);
   setText($('service-key-label'), words.key);

@@ -234,8 +234,6 @@ export function describeUpdate(update, streaming) {
   return view;
 }
 
-export const whipMissing = () => say('dock.service.whipMissing');
-
 // The words of the ingest form for a mode.
 export function ingestWords(mode) {
   const words = mode === 'whip'
@@ -251,7 +249,8 @@ export function ingestProblems(mode, url, key) {
   const address = String(url || '').trim().toLowerCase();
   if (!address) problems.url = say(mode === 'whip' ? 'dock.service.giveEndpointUrl' : 'dock.service.giveServerUrl');
   else if (mode === 'whip' ? !/^https?:\/\/./.test(address) : !/^rtmps?:\/\/./.test(address)) {
-    problems.url = say(mode === 'whip' ? 'dock.service.whipUrl' : 'dock.service.rtmpUrl');
+    // The module's own words for the same problem.
+    problems.url = say(mode === 'whip' ? 'module.service.whipUrl' : 'module.service.rtmpUrl');
   }
   if (!key) problems.key = say(mode === 'whip' ? 'dock.service.giveBearerToken' : 'dock.service.giveStreamKey');
   return problems;

@@ -5,16 +5,17 @@ let lang = 'en-US';
 let words = {};
 let english = {};
 let modulePatterns = null;
+let moduleNames = null;
+// Intl formats are costly to make and the dock redraws every second: one per kind of figure.
+let formats = new Map();
 
 export function setWords(language, catalog, englishCatalog) {
   lang = language;
   words = catalog;
   english = englishCatalog;
   modulePatterns = null;
-}
-
-export function language() {
-  return lang;
+  moduleNames = null;
+  formats = new Map();
 }
 
 function fill(text, values) {
@@ -53,8 +54,8 @@ function patterns() {
 // A name the module puts into its sentences: its own words for a service ("your custom server") are
 // translated, a platform's name or a server address is kept.
 export function sayName(text) {
-  const key = Object.keys(english).find((k) => k.startsWith('module.name.') && english[k] === text);
-  return key ? say(key) : text;
+  if (!moduleNames) moduleNames = new Map(Object.keys(english).filter((k) => k.startsWith('module.name.')).map((k) => [english[k], k]));
+  return moduleNames.has(text) ? say(moduleNames.get(text)) : text;
 }
 
 // The module's sentences are short; a longer text is shown as it came rather than matched, which
@@ -77,21 +78,27 @@ export function sayFromModule(text) {
 }
 
 // A number in the language's digits and separators.
+function format(Kind, options) {
+  const key = `${Kind.name} ${JSON.stringify(options)}`;
+  if (!formats.has(key)) formats.set(key, new Kind(lang, options));
+  return formats.get(key);
+}
+
 export function number(value, options = {}) {
-  return new Intl.NumberFormat(lang, options).format(value);
+  return format(Intl.NumberFormat, options).format(value);
 }
 
 // h:mm:ss (or m:ss without hours), with the language's digits.
 export function duration(totalSeconds, alwaysHours = true) {
   const s = Math.max(0, Math.floor(Number(totalSeconds) || 0));
   const hours = Math.floor(s / 3600);
+  const plain = (n) => number(n, { useGrouping: false });
   const two = (n) => number(n, { minimumIntegerDigits: 2, useGrouping: false });
-  const rest = `${two(Math.floor(s / 60) % 60)}:${two(s % 60)}`;
-  if (alwaysHours || hours > 0) return `${number(hours, { useGrouping: false })}:${rest}`;
-  return `${number(Math.floor(s / 60), { useGrouping: false })}:${two(s % 60)}`;
+  const seconds = two(s % 60);
+  return alwaysHours || hours > 0 ? `${plain(hours)}:${two(Math.floor(s / 60) % 60)}:${seconds}` : `${plain(Math.floor(s / 60))}:${seconds}`;
 }
 
 // A clock time as the language writes it ("14:05", "2:05 PM").
 export function clockTime(ms) {
-  return new Intl.DateTimeFormat(lang, { hour: 'numeric', minute: '2-digit' }).format(new Date(ms));
+  return format(Intl.DateTimeFormat, { hour: 'numeric', minute: '2-digit' }).format(new Date(ms));
 }
